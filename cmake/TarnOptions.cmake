@@ -1,0 +1,33 @@
+# Compiler warnings and the instrumented builds, applied to every target of the tree.
+add_compile_options(-Wall -Wextra)
+
+if(TARN_SANITIZE AND TARN_TSAN)
+  message(FATAL_ERROR "TARN_SANITIZE and TARN_TSAN cannot be combined")
+endif()
+if(TARN_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(TARN_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+if(TARN_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "TARN_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang")
+  endif()
+  # Everything is built with coverage instrumentation; only the fuzz targets get libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# tarn_fuzz_target(NAME SOURCES... LIBS ...): a libFuzzer program, built only with TARN_FUZZ.
+function(tarn_fuzz_target name)
+  if(NOT TARN_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+endfunction()

@@ -1,0 +1,1 @@
+// The install-support units are added here as they are built.

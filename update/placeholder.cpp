@@ -1,0 +1,1 @@
+// The update utility units are added here as they are built.
