@@ -43,6 +43,7 @@
 namespace tarn::platform {
 
 struct RegKeyObject;
+struct RegStore;
 using HKEY = RegKeyObject*;
 
 // The predefined roots keep their Windows values, so a handle can be told from them by value.
@@ -146,7 +147,7 @@ class RegTransaction {
 
  private:
   LONG status_;
-  bool open_;
+  RegStore* store_;
 };
 
 }  // namespace tarn::platform
