@@ -1,1 +1,0 @@
-// The install-support units are added here as they are built.
