@@ -40,7 +40,8 @@ void ossYield() noexcept;
 
 // Bounded printf: formats into buffer with at most size bytes, always terminated (size > 0).
 // Output that does not fit is cut to size - 1 characters. Returns the number of characters
-// stored (0 when buffer is null or size is 0). Besides the conversions of the C library, the
+// stored (0 when buffer is null or size is 0); a conversion the C library refuses leaves an empty
+// text and gives 0. Besides the conversions of the C library, the
 // 64-bit conversions "%I64d", "%I64u", "%I64x" and "%I64X" (with flags, width and precision
 // before the "I64") take a 64-bit argument.
 // The compiler's format checking is not applied: it would misread the "I64" forms.
