@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -45,6 +46,12 @@ const CodeCase kCodeBoundaries[] = {
     {0x900005C3u, "ECF_GENREG_GLOBALREG_INVALID_VARIABLE_INSTALLPATH_FIELD",
      "Genreg globalreg invalid variable installpath field"},             // highest named code
 };
+
+void PrintTo(const CodeCase& c, std::ostream* os) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", c.code);
+    *os << buf;
+}
 
 class CodeBoundary : public ::testing::TestWithParam<CodeCase> {};
 
@@ -260,6 +267,12 @@ const IdCase kFixedIds[] = {
     {0x082F0020u, "GenRegBin::GetNext"},
 };
 
+void PrintTo(const IdCase& c, std::ostream* os) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", c.id);
+    *os << buf;
+}
+
 class FixedId : public ::testing::TestWithParam<IdCase> {};
 
 TEST_P(FixedId, Name) {
@@ -284,13 +297,18 @@ TEST(EcfNames, FunctionConstantsKeepTheirIds) {
     EXPECT_EQ(ECF_FN_sqleGetLevelInfo & 0xFFF80000u, 0x18780000u);
 }
 
-// Windows calls that failures are logged under exist in product 1, component 2.
+// The calls that failures are logged under, and that the error analysis looks up by name, exist
+// in product 1, component 2.
 TEST(EcfNames, OperatingSystemCallsArePresent) {
     const char* calls[] = {"CreateFileA", "LockFileEx",  "UnlockFileEx",     "MapViewOfFileEx",  "UnmapViewOfFile",
                            "ReadFile",    "WriteFile",   "SetFilePointer",   "GetFileSize",      "FlushFileBuffers",
                            "CloseHandle", "DeleteFileA", "MoveFileA",        "CreateDirectoryA", "RemoveDirectoryA",
-                           "LoadLibraryExA", "GetProcAddress", "OpenFileMappingA", "CreateProcessA", "stat",
-                           "open",        "mmap",        "ftruncate",        "readdir_r",        "realpath"};
+                           "LoadLibraryExA", "GetProcAddress", "OpenFileMappingA", "CreateProcessA",
+                           // The calls the error analysis recognises by name.
+                           "access", "chdir", "chmod", "fstat", "link", "lstat", "mkdir", "open", "readdir_r",
+                           "rename", "rmdir", "stat", "statvfs", "unlink", "_stat", "statfs", "fstat64",
+                           "realpath", "fork", "ftruncate", "mmap", "read", "write", "writev", "readv", "preadv",
+                           "pread", "pwrite"};
     for (const char* call : calls) {
         std::uint32_t f = ecfFindFunctionIndex(1, 2, call);
         ASSERT_NE(f, 0u) << call;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -131,6 +132,8 @@ const BadCase kBadCases[] = {
     {"missing product", false, "product 2 Q 2 1\n", ""},
     {"too many names for the trace mask", false, "component 3 2 SECOND 2", "component 3 2 SECOND 4096"},
 };
+
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.label; }
 
 class EcfGenRefuses : public EcfGen, public ::testing::WithParamInterface<BadCase> {};
 
