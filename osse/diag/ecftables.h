@@ -18,8 +18,9 @@
 #include <cstdint>
 
 // Hidden: the tables are the library's own; other modules use the ecf functions.
-namespace tarn {
-namespace __attribute__((visibility("hidden"))) ecftables {
+#pragma GCC visibility push(hidden)
+
+namespace tarn::ecftables {
 
 struct Product {
     std::uint32_t name;            // pool offset
@@ -52,5 +53,6 @@ extern const std::uint32_t functionNames[];
 extern const Code codes[kCodeCount + 1];
 extern const char setName[];  // name of set 1
 
-}  // namespace ecftables
-}  // namespace tarn
+}  // namespace tarn::ecftables
+
+#pragma GCC visibility pop
