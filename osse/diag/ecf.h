@@ -63,4 +63,5 @@ const char* ecfErrorGetCodeName(std::uint32_t code);                  // "OK" fo
 const char* ecfErrorGetDescription(std::uint32_t code);               // "OK" for 0
 const char* ecfErrorGetComponentName(std::uint32_t code);             // long name of its component
 const char* ecfErrorGetProductName(std::uint32_t code);
-const char* ecfErrorGetSetName(std::uint32_t code);                   // "setecf" for set 1
+const char* ecfErrorGetSetName(std::uint32_t code);                   // "setecf" when bits 28-30 are 1,
+                                                                      // whatever the index; else null
