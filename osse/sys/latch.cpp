@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "osse/sys/syscodes.h"
+#include "osse/diag/ecf.h"
 
 // ---------------------------------------------------------------------------------------------
 // Atomic primitives

@@ -9,7 +9,7 @@
 #include <memory>
 #include <new>
 
-#include "osse/sys/syscodes.h"
+#include "osse/diag/ecf.h"
 
 // ---------------------------------------------------------------------------------------------
 // Time

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "osse/sys/syscodes.h"
+#include "osse/diag/ecf.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <ctime>
 #include <string>
 
-#include "osse/sys/syscodes.h"
+#include "osse/diag/ecf.h"
 
 namespace {
 
