@@ -2,10 +2,10 @@
 //
 // Several copies can be installed side by side. The installer records each under
 //
-//   HKEY_LOCAL_MACHINE\SOFTWARE\Velk\TARN\InstalledCopies\<name>     "TARN Path Name" = install path
-//                                                 \CurrentVersion    "Version", "Release", ...
-//                                                 \GLOBAL_PROFILE    "TARNINSTDEF", ...
-//                                                 \COMPONENTS        one value per component
+//   HKEY_LOCAL_MACHINE\SOFTWARE\Velk\TARN\InstalledCopies\<name>  "TARN Path Name" = install path
+//                                                 \CurrentVersion "Version", "Release", ...
+//                                                 \GLOBAL_PROFILE "TARNINSTDEF", ...
+//                                                 \COMPONENTS     one value per component
 //
 // and names the default copies in values of InstalledCopies itself (its default value and
 // "defaultClientInterfaceCopy"). An installation from before named copies existed, the

@@ -298,7 +298,8 @@ TEST_F(CopiesTest, OleDbClassIds) {
   char16_t wide[5][39];
   ASSERT_EQ(one.GetOleDbClassIds(wide[0], wide[1], wide[2], wide[3], wide[4]), 0u);
   for (int i = 0; i < 5; ++i) {
-    const std::string expected = "{1E5A8C40-0000-4000-8000-00000000000" + std::to_string(i + 1) + "}";
+    const std::string expected =
+        "{1E5A8C40-0000-4000-8000-00000000000" + std::to_string(i + 1) + "}";
     EXPECT_EQ(std::string(narrow[i]), expected);
     EXPECT_EQ(std::u16string(wide[i]), std::u16string(expected.begin(), expected.end()));
   }

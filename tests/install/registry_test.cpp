@@ -147,7 +147,8 @@ TEST_F(ToolkitTest, OpenCreateAndValueStatuses) {
   TarniRegistry key;
   EXPECT_EQ(key.QueryValue("x", nullptr, nullptr), RC_REGISTRY_FAILURE);  // closed
   EXPECT_EQ(key.SetValue("x", "1", 2, REG_SZ), RC_REGISTRY_FAILURE);
-  EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Velk\\Missing", KEY_READ), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Velk\\Missing", KEY_READ),
+            ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(key.IsOpen());
   EXPECT_EQ(key.GetKey(), nullptr);
 
@@ -205,7 +206,8 @@ TEST_F(ToolkitTest, CopyNameKeys) {
   EXPECT_FALSE(missing.IsOpen());
 
   TarniRegistry key;
-  EXPECT_EQ(key.OpenForCopy(HKEY_LOCAL_MACHINE, kCopyKey, "NOCOPY", KEY_READ), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(key.OpenForCopy(HKEY_LOCAL_MACHINE, kCopyKey, "NOCOPY", KEY_READ),
+            ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(key.OpenedForCopy(HKEY_LOCAL_MACHINE, kCopyKey, "tarncopy1", KEY_READ));
   // A path that cannot be substituted names no key at all (not the root).
   const std::string longName(1100, 'n');
@@ -248,6 +250,16 @@ TEST_F(ToolkitTest, FindValueWrapsAround) {
     EXPECT_EQ(found, c.found) << c.name << " from " << c.start;
     EXPECT_EQ(position, c.position) << c.name << " from " << c.start;
   }
+  // A value whose name is too long to compare is passed over, not the end of the search.
+  TarniRegistry longNames;
+  ASSERT_EQ(longNames.Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Velk\\Test\\LongNames", KEY_READ),
+            0u);
+  bool foundAfterLong = false;
+  DWORD positionAfterLong = 0;
+  EXPECT_EQ(longNames.FindValue("Target", &foundAfterLong, &positionAfterLong), 0u);
+  EXPECT_TRUE(foundAfterLong);
+  EXPECT_EQ(positionAfterLong, 2u);
+
   TarniRegistry closed;
   bool found = true;
   DWORD position = 0;
@@ -303,7 +315,8 @@ TEST_F(ToolkitTest, DeleteKeyTree) {
       EXPECT_FALSE(Exists((std::string("SOFTWARE\\Velk\\Test\\") + key).c_str())) << key;
     }
   }
-  EXPECT_EQ(DeleteKeyTree(HKEY_LOCAL_MACHINE, nullptr, false, nullptr), static_cast<LONG>(ERROR_BADKEY));
+  EXPECT_EQ(DeleteKeyTree(HKEY_LOCAL_MACHINE, nullptr, false, nullptr),
+            static_cast<LONG>(ERROR_BADKEY));
 }
 
 TEST_F(ToolkitTest, DeleteCopyKeyTreeKeepsTheNamedSubkey) {
