@@ -486,6 +486,25 @@ TEST_F(RegFileTest, DeletionsAndHiveAliases) {
   EXPECT_EQ(ExportRegText("HKXX\\SOFTWARE", &text), static_cast<LONG>(ERROR_INVALID_PARAMETER));
 }
 
+// A line break in a key or value name cannot be written as .reg text: the export fails rather
+// than write a file that would import as something else.
+TEST_F(RegFileTest, ExportRefusesNamesWithLineBreaks) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\Good", 0, nullptr, 0, KEY_ALL_ACCESS,
+                           nullptr, &key, nullptr), 0);
+  ASSERT_EQ(RegSetValueEx(key, "line\nbreak", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), 0);
+  RegCloseKey(key);
+  std::string text = "untouched";
+  EXPECT_EQ(ExportRegText("HKCU\\Software\\Good", &text), static_cast<LONG>(ERROR_INVALID_DATA));
+  EXPECT_EQ(text, "untouched");
+
+  ASSERT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\Bad\rKey", 0, nullptr, 0, KEY_ALL_ACCESS,
+                           nullptr, &key, nullptr), 0);
+  RegCloseKey(key);
+  EXPECT_EQ(ExportRegText("HKCU\\Software\\Bad\rKey", &text), static_cast<LONG>(ERROR_INVALID_DATA));
+  EXPECT_EQ(text, "untouched");
+}
+
 TEST_F(RegFileTest, SplitRootKeyKnowsTheHives) {
   const std::tuple<const char*, HKEY, const char*> good[] = {
       {"HKEY_LOCAL_MACHINE\\SOFTWARE\\X", HKEY_LOCAL_MACHINE, "SOFTWARE\\X"},
