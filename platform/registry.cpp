@@ -422,6 +422,12 @@ std::optional<std::int64_t> Walk(RegStore& store, std::int64_t start,
   return id;
 }
 
+// The row id of the key a handle names itself (HKEY_CLASSES_ROOT: its Classes key). The calls
+// on a key's own values and subkeys go through here; only opens and creates apply a view.
+std::optional<std::int64_t> OwnKey(const Base& base) {
+  return Walk(*base.store, base.id, base.prefix);
+}
+
 std::string HostComputerName() {
   char host[256] = {};
   if (::gethostname(host, sizeof host - 1) != 0) return {};
@@ -541,13 +547,10 @@ LONG RegQueryValueEx(HKEY key, const char* valueName, DWORD*, DWORD* type, BYTE*
   Base base;
   if (LONG status = ResolveBase(key, &base); status != 0) return status;
   if (!Allowed(base, KEY_QUERY_VALUE)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
-  std::int64_t id = base.id;
   std::lock_guard<std::recursive_mutex> lock(base.store->mutex);
-  if (!base.prefix.empty()) {
-    const auto reached = Walk(*base.store, base.id, base.prefix);
-    if (!reached) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-    id = *reached;
-  }
+  const auto own = OwnKey(base);
+  if (!own) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+  const std::int64_t id = *own;
   auto stmt =
       Statement(*base.store, "SELECT name, type, data FROM vals WHERE key=? AND fold=?");
   if (stmt == nullptr) return static_cast<LONG>(ERROR_CANTREAD);
@@ -567,12 +570,9 @@ LONG RegSetValueEx(HKEY key, const char* valueName, DWORD, DWORD type, const BYT
   if (LONG status = ResolveBase(key, &base); status != 0) return status;
   if (!Allowed(base, KEY_SET_VALUE)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
   return Write(*base.store, [&]() -> LONG {
-    std::int64_t id = base.id;
-    if (!base.prefix.empty()) {
-      const auto reached = Walk(*base.store, base.id, base.prefix);
-      if (!reached) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-      id = *reached;
-    }
+    const auto own = OwnKey(base);
+    if (!own) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+    const std::int64_t id = *own;
     if (!KeyExists(*base.store, id)) return static_cast<LONG>(ERROR_KEY_DELETED);
     // An existing value keeps its place in the enumeration order; its name keeps the new case.
     auto stmt = Statement(
@@ -596,12 +596,9 @@ LONG RegDeleteValue(HKEY key, const char* valueName) {
   if (LONG status = ResolveBase(key, &base); status != 0) return status;
   if (!Allowed(base, KEY_SET_VALUE)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
   return Write(*base.store, [&]() -> LONG {
-    std::int64_t id = base.id;
-    if (!base.prefix.empty()) {
-      const auto reached = Walk(*base.store, base.id, base.prefix);
-      if (!reached) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-      id = *reached;
-    }
+    const auto own = OwnKey(base);
+    if (!own) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+    const std::int64_t id = *own;
     auto stmt = Statement(*base.store, "DELETE FROM vals WHERE key=? AND fold=?");
     if (stmt == nullptr) return static_cast<LONG>(ERROR_CANTWRITE);
     sqlite3_bind_int64(stmt, 1, id);
@@ -651,12 +648,9 @@ LONG RegEnumKeyEx(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD*, ch
   if (LONG status = ResolveBase(key, &base); status != 0) return status;
   if (!Allowed(base, KEY_ENUMERATE_SUB_KEYS)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
   std::lock_guard<std::recursive_mutex> lock(base.store->mutex);
-  std::int64_t id = base.id;
-  if (!base.prefix.empty()) {
-    const auto reached = Walk(*base.store, base.id, base.prefix);
-    if (!reached) return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
-    id = *reached;
-  }
+  const auto own = OwnKey(base);
+  if (!own) return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
+  const std::int64_t id = *own;
   auto stmt = Statement(
       *base.store, "SELECT name FROM keys WHERE parent=? ORDER BY fold LIMIT 1 OFFSET ?");
   if (stmt == nullptr) return static_cast<LONG>(ERROR_CANTREAD);
@@ -682,12 +676,9 @@ LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD*, DW
   if (LONG status = ResolveBase(key, &base); status != 0) return status;
   if (!Allowed(base, KEY_QUERY_VALUE)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
   std::lock_guard<std::recursive_mutex> lock(base.store->mutex);
-  std::int64_t id = base.id;
-  if (!base.prefix.empty()) {
-    const auto reached = Walk(*base.store, base.id, base.prefix);
-    if (!reached) return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
-    id = *reached;
-  }
+  const auto own = OwnKey(base);
+  if (!own) return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
+  const std::int64_t id = *own;
   auto stmt = Statement(
       *base.store, "SELECT name, type, data FROM vals WHERE key=? ORDER BY id LIMIT 1 OFFSET ?");
   if (stmt == nullptr) return static_cast<LONG>(ERROR_CANTREAD);
@@ -716,12 +707,9 @@ LONG RegQueryInfoKey(HKEY key, char* className, DWORD* classSize, DWORD*, DWORD*
   if (LONG status = ResolveBase(key, &base); status != 0) return status;
   if (!Allowed(base, KEY_QUERY_VALUE)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
   std::lock_guard<std::recursive_mutex> lock(base.store->mutex);
-  std::int64_t id = base.id;
-  if (!base.prefix.empty()) {
-    const auto reached = Walk(*base.store, base.id, base.prefix);
-    if (!reached) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-    id = *reached;
-  }
+  const auto own = OwnKey(base);
+  if (!own) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+  const std::int64_t id = *own;
   auto keys =
       Statement(*base.store, "SELECT count(*), ifnull(max(length(name)),0) FROM keys WHERE parent=?");
   auto vals = Statement(
