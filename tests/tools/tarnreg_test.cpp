@@ -398,6 +398,46 @@ TEST_F(TarnregTest, DeleteNeedsForceAndReportsMissingItems) {
   EXPECT_EQ(d.count("HKEY_LOCAL_MACHINE\\SOFTWARE\\Velk\\TARN\\InstalledCopies"), 1u);
 }
 
+// As for reg, \\MACHINE\KEY reaches the registry of another machine (HKLM and HKU only).
+TEST_F(TarnregTest, KeysOfAnotherMachine) {
+  fs::create_directories(root_ + "/machine/machines/FARHOST");
+  Result r = Tarnreg({"add", "\\\\FARHOST\\HKLM\\SOFTWARE\\Velk", "/v", "Where", "/d", "far"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Get(HKEY_LOCAL_MACHINE, "SOFTWARE\\Velk", "Where").type, 0xFFFFFFFFu);  // not here
+  HKEY far = nullptr;
+  ASSERT_EQ(RegConnectRegistry("FARHOST", HKEY_LOCAL_MACHINE, &far), 0);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyEx(far, "SOFTWARE\\Velk", 0, KEY_READ, &key), 0);
+  RegCloseKey(key);
+
+  r = Tarnreg({"query", "\\\\farhost\\HKEY_LOCAL_MACHINE\\SOFTWARE\\Velk"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "\n\\\\farhost\\HKEY_LOCAL_MACHINE\\SOFTWARE\\Velk\n    Where    REG_SZ    far\n\n");
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"query", "\\\\NOWHERE\\HKLM\\SOFTWARE"}, "The machine \"NOWHERE\" cannot be reached"},
+      {{"query", "\\\\FARHOST\\HKCU\\Software"}, "only HKLM and HKU are available"},
+      {{"query", "\\\\\\HKLM"}, "the machine name is missing"},
+      {{"export", "\\\\FARHOST\\HKLM\\SOFTWARE"}, "this machine's registry only"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    r = Tarnreg(c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+
+  r = Tarnreg({"delete", "\\\\FARHOST\\HKLM\\SOFTWARE\\Velk", "/f"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(RegOpenKeyEx(far, "SOFTWARE\\Velk", 0, KEY_READ, &key),
+            static_cast<LONG>(ERROR_FILE_NOT_FOUND));
+  RegCloseKey(far);
+}
+
 // Only the verb's own switch names are switches: paths that begin with '/' are operands.
 TEST_F(TarnregTest, SwitchesAreOnlyTheVerbsOwnNames) {
   Import("[HKLM\\SOFTWARE\\Velk]\n\"a\"=\"1\"\n");

@@ -43,6 +43,9 @@ std::string Lower(std::string_view s) {
 constexpr const char* kKeyHelp =
     "  KEY       HIVE\\Subkey, HIVE being HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU),\n"
     "            HKEY_USERS (HKU) or HKEY_CLASSES_ROOT (HKCR).\n";
+constexpr const char* kRemoteHelp =
+    "            \\\\MACHINE\\KEY names a key of the registry of another machine (HKLM and HKU\n"
+    "            only).\n";
 constexpr const char* kTail =
     "\nSwitches start with / or -; any other argument is an operand, even one that begins\n"
     "with /. Exit status: 0 on success, 1 on failure.\n";
@@ -105,6 +108,7 @@ void PrintVerbHelp(std::ostream& s, std::string_view verb) {
     if (verb == h.verb) {
       s << h.text;
       if (verb != "import") s << "\n" << kKeyHelp;
+      if (verb != "import" && verb != "export") s << kRemoteHelp;
       s << kTail;
     }
   }
@@ -164,11 +168,25 @@ bool ParseArgs(int argc, const char* const* argv, const std::vector<SwitchSpec>&
 
 // ---- keys ------------------------------------------------------------------------------------
 
-// The key named on the command line: its hive, the path below it, and the name to print.
+// The key named on the command line: its hive, the path below it, and the name to print. As
+// for reg, "\\MACHINE\KEY" names a key of another machine's registry (HKLM and HKU only);
+// `base` is then the connected hive, closed with the KeyArg.
 struct KeyArg {
   HKEY root = nullptr;
+  HKEY remote = nullptr;
+  std::string machine;
   std::string subKey;
-  std::string display;  // the hive in full, then the path as given
+  std::string display;  // [\\MACHINE\]the hive in full, then the path as given
+
+  KeyArg() = default;
+  KeyArg(const KeyArg&) = delete;
+  KeyArg& operator=(const KeyArg&) = delete;
+  ~KeyArg() {
+    if (remote != nullptr && remote != root) RegCloseKey(remote);
+  }
+  HKEY base() const { return remote != nullptr ? remote : root; }
+  // The prefix that names the machine in printed paths.
+  std::string Prefix() const { return machine.empty() ? std::string() : "\\\\" + machine + "\\"; }
 };
 
 const char* HiveName(HKEY root) {
@@ -178,17 +196,47 @@ const char* HiveName(HKEY root) {
   return "HKEY_CLASSES_ROOT";
 }
 
-bool ParseKey(std::string text, KeyArg* key, std::string* why) {
+bool ParseKey(std::string text, KeyArg* key, std::string* why, bool remoteAllowed = true) {
   // "HKLM\SOFTWARE\" names the same key as "HKLM\SOFTWARE", as for reg.
   if (text.size() > 1 && text.back() == '\\') text.pop_back();
-  if (!SplitRootKey(text, &key->root, &key->subKey)) {
+  std::string path = text;
+  if (path.rfind("\\\\", 0) == 0) {
+    const std::size_t cut = path.find('\\', 2);
+    key->machine = path.substr(2, cut == std::string::npos ? std::string::npos : cut - 2);
+    path = cut == std::string::npos ? std::string() : path.substr(cut + 1);
+    if (key->machine.empty()) {
+      *why = "Invalid key name \"" + text + "\": the machine name is missing.";
+      return false;
+    }
+    if (!remoteAllowed) {
+      *why = "Invalid key name \"" + text + "\": this verb works on this machine's registry only.";
+      return false;
+    }
+  }
+  if (!SplitRootKey(path, &key->root, &key->subKey)) {
     *why = "Invalid key name \"" + text +
            "\": it must start with HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU), "
            "HKEY_USERS (HKU) or HKEY_CLASSES_ROOT (HKCR).";
     return false;
   }
-  key->display = HiveName(key->root);
+  key->display = key->Prefix() + HiveName(key->root);
   if (!key->subKey.empty()) key->display += "\\" + key->subKey;
+  if (key->machine.empty()) return true;
+  if (key->root != HKEY_LOCAL_MACHINE && key->root != HKEY_USERS) {
+    *why = "Invalid key name \"" + text +
+           "\": only HKLM and HKU are available on another machine.";
+    return false;
+  }
+  const LONG rc = RegConnectRegistry(key->machine.c_str(), key->root, &key->remote);
+  if (rc == static_cast<LONG>(ERROR_BAD_NETPATH)) {
+    *why = "The machine \"" + key->machine + "\" cannot be reached (error 53).";
+    return false;
+  }
+  if (rc != 0) {
+    *why = "Cannot connect to the registry of \"" + key->machine + "\" (error " +
+           std::to_string(rc) + ").";
+    return false;
+  }
   return true;
 }
 
@@ -435,10 +483,10 @@ int Query(const Args& a, std::ostream& out, std::ostream& err) {
   KeyArg k;
   if (!ParseKey(a.operands[0], &k, &why)) return Fail(err, "ERROR: " + why);
   Key key;
-  LONG rc = RegOpenKeyEx(k.root, k.subKey.c_str(), 0, KEY_READ, key.Out());
+  LONG rc = RegOpenKeyEx(k.base(), k.subKey.c_str(), 0, KEY_READ, key.Out());
   if (rc != 0) return Fail(err, DescribeStatus(rc));
   std::string path = RegKeyPath(key.get());
-  if (path.empty()) path = k.display;
+  path = path.empty() ? k.display : k.Prefix() + path;
 
   QueryState q;
   q.recurse = a.Has("s");
@@ -609,7 +657,7 @@ int Add(const Args& a, std::ostream& out, std::ostream& err) {
   RegTransaction transaction;
   if (transaction.status() != 0) return Fail(err, DescribeStatus(transaction.status()));
   Key key;
-  LONG rc = RegCreateKeyEx(k.root, k.subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+  LONG rc = RegCreateKeyEx(k.base(), k.subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                            KEY_ALL_ACCESS, nullptr, key.Out(), nullptr);
   if (rc != 0) return Fail(err, DescribeStatus(rc));
   if (value) {
@@ -644,7 +692,7 @@ int Delete(const Args& a, std::ostream& out, std::ostream& err) {
   RegTransaction transaction;
   if (transaction.status() != 0) return Fail(err, DescribeStatus(transaction.status()));
   Key key;
-  LONG rc = RegOpenKeyEx(k.root, k.subKey.c_str(), 0, KEY_ALL_ACCESS, key.Out());
+  LONG rc = RegOpenKeyEx(k.base(), k.subKey.c_str(), 0, KEY_ALL_ACCESS, key.Out());
   if (rc != 0) return Fail(err, DescribeStatus(rc));
   if (value) {
     rc = RegQueryValueEx(key.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr);
@@ -657,7 +705,7 @@ int Delete(const Args& a, std::ostream& out, std::ostream& err) {
                                 : k.display + " and everything below it") +
                          " (tarnreg never prompts).");
   }
-  rc = value ? RegDeleteValue(key.get(), name.c_str()) : RegDeleteTree(k.root, k.subKey.c_str());
+  rc = value ? RegDeleteValue(key.get(), name.c_str()) : RegDeleteTree(k.base(), k.subKey.c_str());
   if (rc != 0) return Fail(err, DescribeStatus(rc));
   rc = transaction.Commit();
   if (rc != 0) return Fail(err, DescribeStatus(rc));
@@ -711,7 +759,7 @@ int Export(const Args& a, std::ostream& out, std::ostream& err) {
   }
   KeyArg k;
   std::string why;
-  if (!ParseKey(a.operands[0], &k, &why)) return Fail(err, "ERROR: " + why);
+  if (!ParseKey(a.operands[0], &k, &why, false)) return Fail(err, "ERROR: " + why);
   if (a.operands.size() == 2 && !a.Has("y")) {
     struct stat st {};
     if (::stat(a.operands[1].c_str(), &st) == 0) {
