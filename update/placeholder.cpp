@@ -1,1 +1,0 @@
-// The update utility units are added here as they are built.
