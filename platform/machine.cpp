@@ -124,6 +124,7 @@ WORD SuiteBit(std::string_view name) {
       {"Small Business(Restricted)", VER_SUITE_SMALLBUSINESS_RESTRICTED},
       {"EmbeddedNT", VER_SUITE_EMBEDDEDNT},
       {"DataCenter", VER_SUITE_DATACENTER},
+      {"SingleUserTS", VER_SUITE_SINGLEUSERTS},
       {"Personal", VER_SUITE_PERSONAL},
       {"Blade", VER_SUITE_BLADE},
   };
@@ -382,6 +383,88 @@ BOOL GetVersionEx(OSVERSIONINFOEXA* info) {
   info->wProductType = ProductType();
   info->wReserved = 0;
   return 1;
+}
+
+// ---- Version verification -------------------------------------------------------------------
+
+namespace {
+int FieldIndex(DWORD typeBit) {
+  for (int i = 0; i < 8; ++i)
+    if (typeBit == (1u << i)) return i;
+  return -1;
+}
+
+BYTE Condition(QWORD mask, DWORD typeBit) {
+  const int index = FieldIndex(typeBit);
+  return index < 0 ? 0 : static_cast<BYTE>((mask >> (3 * index)) & 0x7);
+}
+
+bool Compare(long long have, long long want, BYTE condition) {
+  switch (condition) {
+    case VER_EQUAL: return have == want;
+    case VER_GREATER: return have > want;
+    case VER_GREATER_EQUAL: return have >= want;
+    case VER_LESS: return have < want;
+    case VER_LESS_EQUAL: return have <= want;
+    default: return false;
+  }
+}
+}  // namespace
+
+QWORD VerSetConditionMask(QWORD conditionMask, DWORD typeBit, BYTE condition) {
+  const int index = FieldIndex(typeBit);
+  if (index < 0) return conditionMask;
+  const int shift = 3 * index;
+  return (conditionMask & ~(QWORD {7} << shift)) | (static_cast<QWORD>(condition & 7) << shift);
+}
+
+BOOL VerifyVersionInfo(const OSVERSIONINFOEXA* wanted, DWORD typeMask, QWORD conditionMask) {
+  if (wanted == nullptr || typeMask == 0 || conditionMask == 0) {
+    SetLastError(ERROR_BAD_ARGUMENTS);
+    return 0;
+  }
+  OSVERSIONINFOEXA have {};
+  have.dwOSVersionInfoSize = sizeof have;
+  GetVersionEx(&have);
+  bool match = true;
+
+  // Major, minor, service-pack major and minor: one number, compared from the most significant
+  // field given, under that field's condition (so 6.0 is at least 5.1).
+  static constexpr DWORD kVersionFields[4] = {VER_MAJORVERSION, VER_MINORVERSION, VER_SERVICEPACKMAJOR,
+                                              VER_SERVICEPACKMINOR};
+  const long long haveParts[4] = {have.dwMajorVersion, have.dwMinorVersion, have.wServicePackMajor,
+                                  have.wServicePackMinor};
+  const long long wantParts[4] = {wanted->dwMajorVersion, wanted->dwMinorVersion,
+                                  wanted->wServicePackMajor, wanted->wServicePackMinor};
+  BYTE versionCondition = 0;
+  bool decided = false;
+  for (int i = 0; i < 4 && !decided; ++i) {
+    if ((typeMask & kVersionFields[i]) == 0) continue;
+    if (versionCondition == 0) versionCondition = Condition(conditionMask, kVersionFields[i]);
+    if (haveParts[i] != wantParts[i]) {
+      match = Compare(haveParts[i], wantParts[i], versionCondition);
+      decided = true;
+    }
+  }
+  // Equal in every field given: the condition decides whether equal is enough.
+  if (!decided && versionCondition != 0) match = Compare(0, 0, versionCondition);
+
+  if (match && (typeMask & VER_BUILDNUMBER) != 0)
+    match = Compare(have.dwBuildNumber, wanted->dwBuildNumber, Condition(conditionMask, VER_BUILDNUMBER));
+  if (match && (typeMask & VER_PLATFORMID) != 0)
+    match = Compare(have.dwPlatformId, wanted->dwPlatformId, Condition(conditionMask, VER_PLATFORMID));
+  if (match && (typeMask & VER_PRODUCT_TYPE) != 0)
+    match = Compare(have.wProductType, wanted->wProductType, Condition(conditionMask, VER_PRODUCT_TYPE));
+  if (match && (typeMask & VER_SUITENAME) != 0) {
+    const WORD want = wanted->wSuiteMask;
+    switch (Condition(conditionMask, VER_SUITENAME)) {
+      case VER_AND: match = (have.wSuiteMask & want) == want; break;
+      case VER_OR: match = want == 0 || (have.wSuiteMask & want) != 0; break;
+      default: match = false; break;
+    }
+  }
+  if (!match) SetLastError(ERROR_OLD_WIN_VERSION);
+  return match ? 1 : 0;
 }
 
 // ---- System information ---------------------------------------------------------------------

@@ -16,7 +16,8 @@
 //                                    mask: "Small Business" 0x1, "Enterprise" 0x2, "BackOffice"
 //                                    0x4, "CommunicationServer" 0x8, "Terminal Server" 0x10,
 //                                    "Small Business(Restricted)" 0x20, "EmbeddedNT" 0x40,
-//                                    "DataCenter" 0x80, "Personal" 0x200, "Blade" 0x400
+//                                    "DataCenter" 0x80, "SingleUserTS" 0x100, "Personal" 0x200,
+//                                    "Blade" 0x400
 //                                                                   default none (0)
 //   HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment
 //     "PROCESSOR_ARCHITECTURE" REG_SZ "x86", "ARM", "IA64", "AMD64", "ARM64"
@@ -93,6 +94,36 @@ static_assert(sizeof(OSVERSIONINFOEXA) == 156);
 // form). Any other size: false with ERROR_INSUFFICIENT_BUFFER as the last error.
 BOOL GetVersionEx(OSVERSIONINFOA* info);
 BOOL GetVersionEx(OSVERSIONINFOEXA* info);
+
+// Version verification (VerifyVersionInfo): `typeMask` names the fields of `wanted` to compare
+// with this machine's record, `conditionMask` (built with VerSetConditionMask) how. Major version,
+// minor version, service-pack major and service-pack minor compare as one number, most
+// significant first, under the condition of the most significant field given; the suite mask
+// takes VER_AND (every wanted bit present) or VER_OR (any of them). A mismatch answers false with
+// ERROR_OLD_WIN_VERSION; an empty type or condition mask false with ERROR_BAD_ARGUMENTS.
+inline constexpr DWORD VER_MINORVERSION = 0x01;
+inline constexpr DWORD VER_MAJORVERSION = 0x02;
+inline constexpr DWORD VER_BUILDNUMBER = 0x04;
+inline constexpr DWORD VER_PLATFORMID = 0x08;
+inline constexpr DWORD VER_SERVICEPACKMINOR = 0x10;
+inline constexpr DWORD VER_SERVICEPACKMAJOR = 0x20;
+inline constexpr DWORD VER_SUITENAME = 0x40;
+inline constexpr DWORD VER_PRODUCT_TYPE = 0x80;
+
+inline constexpr BYTE VER_EQUAL = 1;
+inline constexpr BYTE VER_GREATER = 2;
+inline constexpr BYTE VER_GREATER_EQUAL = 3;
+inline constexpr BYTE VER_LESS = 4;
+inline constexpr BYTE VER_LESS_EQUAL = 5;
+inline constexpr BYTE VER_AND = 6;
+inline constexpr BYTE VER_OR = 7;
+
+inline constexpr DWORD ERROR_BAD_ARGUMENTS = 160;
+inline constexpr DWORD ERROR_OLD_WIN_VERSION = 1150;
+
+// Sets the condition for one field (a single VER_ bit) in the mask: three bits per field.
+QWORD VerSetConditionMask(QWORD conditionMask, DWORD typeBit, BYTE condition);
+BOOL VerifyVersionInfo(const OSVERSIONINFOEXA* wanted, DWORD typeMask, QWORD conditionMask);
 
 // ---- System information ---------------------------------------------------------------------
 

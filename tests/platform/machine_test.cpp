@@ -281,3 +281,93 @@ TEST_F(MachineTest, WindowsDirectoryIsBelowTheRoot) {
 }
 
 }  // namespace
+
+namespace {
+
+class VersionVerification : public MachineTest {
+ protected:
+  // Verifies `wanted` for the fields of `typeMask`, all under `condition` (the suite under
+  // `suiteCondition`).
+  static bool Verify(tp::OSVERSIONINFOEXA wanted, tp::DWORD typeMask, tp::BYTE condition,
+                     tp::BYTE suiteCondition = tp::VER_AND) {
+    wanted.dwOSVersionInfoSize = sizeof wanted;
+    tp::QWORD mask = 0;
+    for (tp::DWORD bit = 1; bit <= tp::VER_PRODUCT_TYPE; bit <<= 1)
+      if ((typeMask & bit) != 0)
+        mask = tp::VerSetConditionMask(mask, bit, bit == tp::VER_SUITENAME ? suiteCondition : condition);
+    return tp::VerifyVersionInfo(&wanted, typeMask, mask) != 0;
+  }
+  static tp::OSVERSIONINFOEXA Want(tp::DWORD major, tp::DWORD minor, tp::WORD spMajor = 0) {
+    tp::OSVERSIONINFOEXA v {};
+    v.dwMajorVersion = major;
+    v.dwMinorVersion = minor;
+    v.wServicePackMajor = spMajor;
+    return v;
+  }
+};
+
+TEST_F(VersionVerification, ConditionMaskPacksThreeBitsPerField) {
+  EXPECT_EQ(0x3u, tp::VerSetConditionMask(0, tp::VER_MINORVERSION, tp::VER_GREATER_EQUAL));
+  EXPECT_EQ(0x18u, tp::VerSetConditionMask(0, tp::VER_MAJORVERSION, tp::VER_GREATER_EQUAL));
+  EXPECT_EQ(6ull << 18, tp::VerSetConditionMask(0, tp::VER_SUITENAME, tp::VER_AND));
+  // Setting again replaces; an unknown field changes nothing.
+  EXPECT_EQ(0x1u, tp::VerSetConditionMask(0x3, tp::VER_MINORVERSION, tp::VER_EQUAL));
+  EXPECT_EQ(0x3u, tp::VerSetConditionMask(0x3, 0x3, tp::VER_EQUAL));
+}
+
+TEST_F(VersionVerification, VersionFieldsCompareAsOneNumber) {
+  // The default machine: 5.1 Service Pack 3.
+  const tp::DWORD majorMinor = tp::VER_MAJORVERSION | tp::VER_MINORVERSION;
+  const tp::DWORD withSp = majorMinor | tp::VER_SERVICEPACKMAJOR;
+  const struct {
+    tp::OSVERSIONINFOEXA wanted;
+    tp::DWORD fields;
+    tp::BYTE condition;
+    bool expected;
+  } cases[] = {
+      {Want(5, 0), majorMinor, tp::VER_GREATER_EQUAL, true},
+      {Want(5, 1), majorMinor, tp::VER_GREATER_EQUAL, true},
+      {Want(5, 2), majorMinor, tp::VER_GREATER_EQUAL, false},
+      {Want(4, 90), majorMinor, tp::VER_GREATER_EQUAL, true},  // major decides
+      {Want(5, 1), majorMinor, tp::VER_GREATER, false},
+      {Want(5, 1, 2), withSp, tp::VER_GREATER, true},           // the service pack decides
+      {Want(5, 1, 3), withSp, tp::VER_EQUAL, true},
+      {Want(6, 0), majorMinor, tp::VER_LESS, true},
+      {Want(6, 0), tp::VER_MAJORVERSION, tp::VER_GREATER_EQUAL, false},
+      {Want(5, 1), majorMinor, tp::VER_LESS_EQUAL, true},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.expected, Verify(c.wanted, c.fields, c.condition))
+        << c.wanted.dwMajorVersion << "." << c.wanted.dwMinorVersion << " sp" << c.wanted.wServicePackMajor
+        << " condition " << int(c.condition);
+}
+
+TEST_F(VersionVerification, SuiteProductTypeAndErrors) {
+  const std::string multi = std::string("Terminal Server") + '\0' + "SingleUserTS" + '\0' + '\0';
+  Set(HKEY_LOCAL_MACHINE, kProductOptions, "ProductSuite", tp::REG_MULTI_SZ, multi.data(),
+      static_cast<tp::DWORD>(multi.size()));
+  tp::OSVERSIONINFOEXA wanted {};
+  wanted.wSuiteMask = tp::VER_SUITE_TERMINAL | tp::VER_SUITE_SINGLEUSERTS;
+  EXPECT_TRUE(Verify(wanted, tp::VER_SUITENAME, 0, tp::VER_AND));
+  wanted.wSuiteMask = tp::VER_SUITE_TERMINAL | tp::VER_SUITE_ENTERPRISE;
+  tp::SetLastError(0);
+  EXPECT_FALSE(Verify(wanted, tp::VER_SUITENAME, 0, tp::VER_AND));
+  EXPECT_EQ(tp::ERROR_OLD_WIN_VERSION, tp::GetLastError());
+  EXPECT_TRUE(Verify(wanted, tp::VER_SUITENAME, 0, tp::VER_OR));
+
+  wanted.wProductType = tp::VER_NT_WORKSTATION;
+  EXPECT_TRUE(Verify(wanted, tp::VER_PRODUCT_TYPE, tp::VER_EQUAL));
+  wanted.wProductType = tp::VER_NT_SERVER;
+  EXPECT_FALSE(Verify(wanted, tp::VER_PRODUCT_TYPE, tp::VER_EQUAL));
+  wanted.dwBuildNumber = 2600;
+  EXPECT_TRUE(Verify(wanted, tp::VER_BUILDNUMBER, tp::VER_GREATER_EQUAL));
+  wanted.dwPlatformId = tp::VER_PLATFORM_WIN32_NT;
+  EXPECT_TRUE(Verify(wanted, tp::VER_PLATFORMID, tp::VER_EQUAL));
+
+  EXPECT_EQ(0, tp::VerifyVersionInfo(&wanted, 0, 1));
+  EXPECT_EQ(tp::ERROR_BAD_ARGUMENTS, tp::GetLastError());
+  EXPECT_EQ(0, tp::VerifyVersionInfo(&wanted, tp::VER_MAJORVERSION, 0));
+  EXPECT_EQ(0, tp::VerifyVersionInfo(nullptr, tp::VER_MAJORVERSION, 1));
+}
+
+}  // namespace
