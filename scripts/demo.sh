@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The demo machine: builds the tree, lays out a fresh platform root in ./build-demo/demo-root, imports
-# the sample machine (a copy of the product with its registry keys) with tarnreg, and prints the
-# product's keys back with tarnreg export.
+# The demo machine: builds the tree, lays out a fresh platform root in ./build-demo/demo-root,
+# imports the sample machine (a copy of the product with its registry keys) with tarnreg and
+# prints the product's keys back, installs the stand-in update agent, runs the update utility
+# for a product named on its command line, and prints the agent's journal.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${TARN_BUILD_DIR:-$here/build-demo}
@@ -14,3 +15,12 @@ echo "== platform root: $TARN_PLATFORM_ROOT"
 "$bin/tarnreg" import "$here/scripts/demo/machine.reg"
 echo "== the sample machine's product keys, exported:"
 "$bin/tarnreg" export 'HKEY_LOCAL_MACHINE\SOFTWARE\Velk'
+
+echo "== installing the stand-in update agent"
+"$bin/tarnreg" import "$bin/usagent.reg"
+code='{B0000000-0000-0000-0000-000000000001}'
+echo "== velkupdateutil -guid $code -ver 9.7.0 -register -display -ismes -unregister"
+"$bin/velkupdateutil" -guid "$code" -ver 9.7.0 -register -display -ismes -unregister
+echo "exit status: $?"
+echo "== the agent's journal (agent/calls.log):"
+cat "$TARN_PLATFORM_ROOT/agent/calls.log"
