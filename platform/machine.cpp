@@ -20,6 +20,7 @@ namespace tarn::platform {
 
 namespace {
 constexpr const char* kCurrentVersionKey = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+constexpr const char* kCurrentVersion9xKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 constexpr const char* kProductOptionsKey = "SYSTEM\\CurrentControlSet\\Control\\ProductOptions";
 constexpr const char* kEnvironmentKey =
     "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
@@ -154,8 +155,37 @@ BYTE ProductType() {
   return VER_NT_WORKSTATION;
 }
 
+// A Windows 95/98/Me machine keeps no "Windows NT" key: its version is the value "VersionNumber"
+// ("4.10.2222") of the Windows key, with the letter of its second edition in "SubVersionNumber".
+bool FillVersion9x(DWORD* major, DWORD* minor, DWORD* build, DWORD* platform, char* csd) {
+  if (ReadText(HKEY_LOCAL_MACHINE, kCurrentVersionKey, "CurrentVersion")) return false;
+  const auto text = ReadText(HKEY_LOCAL_MACHINE, kCurrentVersion9xKey, "VersionNumber");
+  if (!text) return false;
+  const std::string_view v(*text);
+  const auto dot1 = v.find('.');
+  const auto dot2 = dot1 == std::string_view::npos ? dot1 : v.find('.', dot1 + 1);
+  const auto ma = ParseNumber(v.substr(0, dot1), 10);
+  const auto mi = dot1 == std::string_view::npos
+                      ? std::optional<DWORD>()
+                      : ParseNumber(v.substr(dot1 + 1, dot2 == std::string_view::npos
+                                                          ? std::string_view::npos
+                                                          : dot2 - dot1 - 1),
+                                    10);
+  if (!ma || !mi) return false;
+  *major = *ma;
+  *minor = *mi;
+  const auto bu = dot2 == std::string_view::npos ? std::optional<DWORD>(0)
+                                                 : ParseNumber(v.substr(dot2 + 1), 10);
+  *build = bu.value_or(0);
+  *platform = VER_PLATFORM_WIN32_WINDOWS;
+  CopyBounded(csd, 128,
+              ReadText(HKEY_LOCAL_MACHINE, kCurrentVersion9xKey, "SubVersionNumber").value_or(""));
+  return true;
+}
+
 // The fields both version records share.
 void FillVersion(DWORD* major, DWORD* minor, DWORD* build, DWORD* platform, char* csd) {
+  if (FillVersion9x(major, minor, build, platform, csd)) return;
   *major = 5;
   *minor = 1;
   if (auto text = ReadText(HKEY_LOCAL_MACHINE, kCurrentVersionKey, "CurrentVersion")) {
@@ -379,8 +409,10 @@ BOOL GetVersionEx(OSVERSIONINFOEXA* info) {
   FillVersion(&info->dwMajorVersion, &info->dwMinorVersion, &info->dwBuildNumber,
               &info->dwPlatformId, info->szCSDVersion);
   ServicePackNumbers(info->szCSDVersion, &info->wServicePackMajor, &info->wServicePackMinor);
-  info->wSuiteMask = SuiteMask();
-  info->wProductType = ProductType();
+  // The product options exist on the NT family only.
+  const bool nt = info->dwPlatformId == VER_PLATFORM_WIN32_NT;
+  info->wSuiteMask = nt ? SuiteMask() : 0;
+  info->wProductType = nt ? ProductType() : 0;
   info->wReserved = 0;
   return 1;
 }

@@ -9,6 +9,10 @@
 //     "CurrentBuildNumber"   REG_SZ  decimal                          default "2600"
 //     "CSDVersion"           REG_SZ  service-pack text              default "Service Pack 3"
 //                                    (present but empty: no service pack)
+//   HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion   (read only when the key above has no
+//                                                      "CurrentVersion": a Windows 95/98/Me machine)
+//     "VersionNumber"        REG_SZ  "MAJOR.MINOR.BUILD", e.g. "4.10.2222": platform 1
+//     "SubVersionNumber"     REG_SZ  the edition letter, the service-pack text    default ""
 //   HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions
 //     "ProductType"          REG_SZ  "WinNT" workstation, "ServerNT" server,
 //                                    "LanmanNT" domain controller   default "WinNT"
@@ -47,6 +51,7 @@ using UINT = std::uint32_t;
 
 // ---- Operating-system version ---------------------------------------------------------------
 
+inline constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;  // Windows 95, 98 and Me
 inline constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
 
 inline constexpr BYTE VER_NT_WORKSTATION = 1;

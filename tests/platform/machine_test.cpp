@@ -164,6 +164,29 @@ TEST_F(MachineTest, VersionRecordFromTheRegistry) {
   }
 }
 
+// A machine without the NT key but with the Windows key's version number is of the 95/98/Me
+// family; an NT key beside it wins.
+TEST_F(MachineTest, Windows9xVersionFromTheWindowsKey) {
+  constexpr const char* k9x = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+  SetText(HKEY_LOCAL_MACHINE, k9x, "VersionNumber", "4.10.2222");
+  SetText(HKEY_LOCAL_MACHINE, k9x, "SubVersionNumber", " A ");
+  SetText(HKEY_LOCAL_MACHINE, kProductOptions, "ProductType", "ServerNT");
+  auto v = Version();
+  EXPECT_EQ(tp::VER_PLATFORM_WIN32_WINDOWS, v.dwPlatformId);
+  EXPECT_EQ(4u, v.dwMajorVersion);
+  EXPECT_EQ(10u, v.dwMinorVersion);
+  EXPECT_EQ(2222u, v.dwBuildNumber);
+  EXPECT_STREQ(" A ", v.szCSDVersion);
+  EXPECT_EQ(0, v.wSuiteMask);
+  EXPECT_EQ(0, v.wProductType);
+
+  SetText(HKEY_LOCAL_MACHINE, kCurrentVersion, "CurrentVersion", "5.2");
+  v = Version();
+  EXPECT_EQ(tp::VER_PLATFORM_WIN32_NT, v.dwPlatformId);
+  EXPECT_EQ(5u, v.dwMajorVersion);
+  EXPECT_EQ(2u, v.dwMinorVersion);
+}
+
 TEST_F(MachineTest, OverLongServicePackTextIsCutToTheRecord) {
   SetText(HKEY_LOCAL_MACHINE, kCurrentVersion, "CSDVersion", std::string(300, 'x'));
   const auto v = Version();
