@@ -72,8 +72,10 @@ inline constexpr std::uint8_t OSS_LATCH_HELD_WAITING = 0xC0;
 inline constexpr std::uint32_t OSS_LOCK8_BUSY = 0x870F0035u;
 
 // ---------------------------------------------------------------------------------------------
-// Atomic primitives. The target is the first argument. Every operation is a full barrier except
-// the two plain release stores (ossWin32Lock8ReleaseInternal) and the 64-bit fetch.
+// Atomic primitives. The target is the first argument. The exchanges, the adds and the
+// compare-and-swaps are the processor's locked instructions (full barriers on x86-64); the latch
+// release is a plain store with release ordering and the 64-bit fetch a plain aligned load with
+// acquire ordering.
 // ---------------------------------------------------------------------------------------------
 
 // Exchanges the byte with 0x80; returns the previous byte (0 means the caller acquired it).

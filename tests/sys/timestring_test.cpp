@@ -202,6 +202,46 @@ INSTANTIATE_TEST_SUITE_P(
                       S64Case{"+42", 10, 42, 3, 0}, S64Case{"-", 10, 0, 0, 0}, S64Case{"-0x", 0, 0, 2, 0},
                       S64Case{"-7f", 16, -127, 3, 0}, S64Case{"5", 99, 0, 0, EINVAL}));
 
+// The conversions follow the C library's strtoull and strtoll for every base they share; a
+// deterministic walk over texts built from signs, prefixes, digits of every kind and blanks
+// compares value, end pointer and errno.
+TEST(StrToInteger, AgreesWithTheCLibrary) {
+  static const char kAlphabet[] = " \t+-00xX1789aAfFgGzZ";
+  std::uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return state >> 8;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    char text[32];
+    const std::uint32_t length = next() % 24;
+    for (std::uint32_t k = 0; k < length; ++k) text[k] = kAlphabet[next() % (sizeof kAlphabet - 1)];
+    text[length] = '\0';
+    // Long runs of digits reach the overflow paths.
+    if (next() % 4 == 0) std::strcat(text, "99999999");
+    for (int base : {0, 2, 8, 10, 16, 36}) {
+      char *ourEnd = nullptr, *theirEnd = nullptr;
+      errno = 0;
+      const std::uint64_t ours = ossStrToUint64(text, &ourEnd, base);
+      const int ourErrno = errno;
+      errno = 0;
+      const std::uint64_t theirs = std::strtoull(text, &theirEnd, base);
+      ASSERT_EQ(ours, theirs) << "\"" << text << "\" base " << base;
+      ASSERT_EQ(ourEnd, theirEnd) << "\"" << text << "\" base " << base;
+      ASSERT_EQ(ourErrno, errno) << "\"" << text << "\" base " << base;
+
+      errno = 0;
+      const std::int64_t ourSigned = ossStrToSint64(text, &ourEnd, base);
+      const int ourSignedErrno = errno;
+      errno = 0;
+      const long long theirSigned = std::strtoll(text, &theirEnd, base);
+      ASSERT_EQ(ourSigned, theirSigned) << "\"" << text << "\" base " << base;
+      ASSERT_EQ(ourEnd, theirEnd) << "\"" << text << "\" base " << base;
+      ASSERT_EQ(ourSignedErrno, errno) << "\"" << text << "\" base " << base;
+    }
+  }
+}
+
 TEST(StrToInteger, NullText) {
   char* end = reinterpret_cast<char*>(0x1);
   errno = 0;
