@@ -71,6 +71,9 @@ BENCHMARK(BM_SpinLock)->Threads(1)->Threads(2)->UseRealTime();
 // Keeps the console output and remembers the time per iteration of each run.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that a log of the run stays plain text.
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs)
