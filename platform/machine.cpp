@@ -526,6 +526,15 @@ void GetSystemInfo(SYSTEM_INFO* info) {
 
 void GetNativeSystemInfo(SYSTEM_INFO* info) { GetSystemInfo(info); }
 
+BOOL IsWow64Process(BOOL* wow64) {
+  if (wow64 == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  *wow64 = 0;
+  return 1;
+}
+
 // ---- Language and nation --------------------------------------------------------------------
 
 LANGID GetSystemDefaultLangID() {

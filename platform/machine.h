@@ -157,6 +157,11 @@ struct SYSTEM_INFO {
 // The architecture comes from the registry (above); page size, processor count and address
 // range are this host's.
 void GetSystemInfo(SYSTEM_INFO* info);
+
+// Whether the process runs under 32-bit emulation on a 64-bit system (IsWow64Process for the
+// current process). This port is built for 64 bits only, so a process is never emulated: the
+// answer is always success with false.
+BOOL IsWow64Process(BOOL* wow64);
 void GetNativeSystemInfo(SYSTEM_INFO* info);
 
 // ---- Language and nation --------------------------------------------------------------------
