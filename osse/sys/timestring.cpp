@@ -96,7 +96,7 @@ void rewriteFormat(const char* format, char* out) noexcept {
 
 }  // namespace
 
-std::uint32_t ossSnprintf(char* buffer, std::uint32_t size, const char* format, ...) noexcept {
+std::uint32_t ossVsnprintf(char* buffer, std::uint32_t size, const char* format, va_list arguments) noexcept {
   if (buffer == nullptr || size == 0) return 0;
   if (format == nullptr) {
     buffer[0] = '\0';
@@ -122,13 +122,10 @@ std::uint32_t ossSnprintf(char* buffer, std::uint32_t size, const char* format, 
     effective = target;
   }
 
-  va_list arguments;
-  va_start(arguments, format);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
   const int written = std::vsnprintf(buffer, size, effective, arguments);
 #pragma GCC diagnostic pop
-  va_end(arguments);
 
   if (written < 0) {
     // What a failed conversion left in the buffer is not defined: hand back an empty text.
@@ -137,6 +134,14 @@ std::uint32_t ossSnprintf(char* buffer, std::uint32_t size, const char* format, 
   }
   if (static_cast<std::uint32_t>(written) >= size) return size - 1;  // cut
   return static_cast<std::uint32_t>(written);
+}
+
+std::uint32_t ossSnprintf(char* buffer, std::uint32_t size, const char* format, ...) noexcept {
+  va_list arguments;
+  va_start(arguments, format);
+  const std::uint32_t stored = ossVsnprintf(buffer, size, format, arguments);
+  va_end(arguments);
+  return stored;
 }
 
 // ---------------------------------------------------------------------------------------------

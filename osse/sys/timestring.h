@@ -6,6 +6,7 @@
 // keeps state between calls except where noted.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <ctime>
 
@@ -41,11 +42,12 @@ void ossYield() noexcept;
 // Bounded printf: formats into buffer with at most size bytes, always terminated (size > 0).
 // Output that does not fit is cut to size - 1 characters. Returns the number of characters
 // stored (0 when buffer is null or size is 0); a conversion the C library refuses leaves an empty
-// text and gives 0. Besides the conversions of the C library, the
-// 64-bit conversions "%I64d", "%I64u", "%I64x" and "%I64X" (with flags, width and precision
-// before the "I64") take a 64-bit argument.
-// The compiler's format checking is not applied: it would misread the "I64" forms.
+// text and gives 0. Besides the conversions of the C library, the 64-bit conversions "%I64d",
+// "%I64u", "%I64x" and "%I64X" (with flags, width and precision before the "I64") take a 64-bit
+// argument. The compiler's format checking is not applied: it would misread the "I64" forms.
 std::uint32_t ossSnprintf(char* buffer, std::uint32_t size, const char* format, ...) noexcept;
+// The same with an argument list, for functions that take a format of their own (logging).
+std::uint32_t ossVsnprintf(char* buffer, std::uint32_t size, const char* format, va_list arguments) noexcept;
 
 // Compares a and b as if the shorter were padded on the right with blanks to the length of the
 // longer: byte by byte as unsigned characters when mode is 1, ignoring (ASCII) case otherwise.

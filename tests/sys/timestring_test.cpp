@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +58,23 @@ TEST(Snprintf, SixtyFourBitConversions) {
       {"     -5", [] { char b[64]; ossSnprintf(b, sizeof b, "%*I64d", 7, -5ll); return std::string(b); }},
   };
   for (const auto& c : cases) EXPECT_EQ(c.make(), c.expected);
+}
+
+// A function with a format of its own forwards its arguments through ossVsnprintf.
+std::uint32_t forward(char* buffer, std::uint32_t size, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  const std::uint32_t stored = ossVsnprintf(buffer, size, format, arguments);
+  va_end(arguments);
+  return stored;
+}
+
+TEST(Snprintf, ArgumentListForm) {
+  char buffer[32];
+  EXPECT_EQ(forward(buffer, sizeof buffer, "%s=%I64X;", "rc", 0x90000004ull), 12u);
+  EXPECT_STREQ(buffer, "rc=90000004;");
+  EXPECT_EQ(forward(buffer, 6, "%I64u", 1234567890123ull), 5u);
+  EXPECT_STREQ(buffer, "12345");
 }
 
 TEST(Snprintf, LongFormatWithSixtyFourBitConversion) {
