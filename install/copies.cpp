@@ -438,11 +438,20 @@ TarniStatus InstallCopyList::FindByPath(const char* path, InstallCopy** copy) {
   if (wanted.size() > 1 && wanted.back() == '/') wanted.pop_back();
   std::string wantedShort;
   if (!ShortForm(wanted.c_str(), &wantedShort)) return RC_REGISTRY_FAILURE;
+  // Windows paths ignore case, so any copy equal ignoring case is the one. Here two directories
+  // may differ in case alone: the copy whose path is exactly the one given wins, and only without
+  // one does a copy equal ignoring case count.
   InstallCopy* found = FindIf([&](InstallCopy* candidate) {
     std::string candidateShort;
-    return ShortForm(candidate->InstallPath(), &candidateShort) &&
-           EqualNoCase(candidateShort.c_str(), wantedShort.c_str());
+    return ShortForm(candidate->InstallPath(), &candidateShort) && candidateShort == wantedShort;
   });
+  if (found == nullptr) {
+    found = FindIf([&](InstallCopy* candidate) {
+      std::string candidateShort;
+      return ShortForm(candidate->InstallPath(), &candidateShort) &&
+             EqualNoCase(candidateShort.c_str(), wantedShort.c_str());
+    });
+  }
   if (found == nullptr) return RC_NOT_FOUND;
   *copy = found;
   return 0;

@@ -170,8 +170,9 @@ class InstallCopyList : public ILIST<InstallCopy> {
   std::uint32_t GetView64() const { return view64_; }
 
   // The copy installed in the directory `path` (one trailing '/' ignored), comparing short
-  // forms ignoring case. 0, RC_NULL_ARGUMENT, RC_REGISTRY_FAILURE (the path has no short form:
-  // it does not exist) or RC_NOT_FOUND.
+  // forms ignoring case; of copies whose paths differ only in case, the one whose path is
+  // exactly `path` (the directory on disk). 0, RC_NULL_ARGUMENT, RC_REGISTRY_FAILURE (the path
+  // has no short form: it does not exist) or RC_NOT_FOUND.
   TarniStatus FindByPath(const char* path, InstallCopy** copy);
   // Names compare ignoring case. 0, RC_NULL_ARGUMENT or RC_NOT_FOUND.
   TarniStatus FindByName(const char* name, InstallCopy** copy);

@@ -14,6 +14,8 @@
 namespace tarn::platform {
 
 namespace {
+DWORD CopyPath(const std::string& path, char* buffer, DWORD size);
+
 // The path of the running program: the loader records an empty name for it.
 bool ProgramPath(std::string& path) {
   std::string buffer(256, '\0');
@@ -69,6 +71,24 @@ DWORD GetModuleFileNameOfAddress(const void* address, char* buffer, DWORD size) 
     SetLastError(ERROR_MOD_NOT_FOUND);
     return 0;
   }
+  return CopyPath(path, buffer, size);
+}
+
+DWORD GetProgramFileName(char* buffer, DWORD size) {
+  if (buffer == nullptr && size != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::string path;
+  if (!ProgramPath(path)) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return 0;
+  }
+  return CopyPath(path, buffer, size);
+}
+
+namespace {
+DWORD CopyPath(const std::string& path, char* buffer, DWORD size) {
   if (size == 0) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
@@ -83,5 +103,6 @@ DWORD GetModuleFileNameOfAddress(const void* address, char* buffer, DWORD size) 
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(path.size());
 }
+}  // namespace
 
 }  // namespace tarn::platform

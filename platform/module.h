@@ -24,4 +24,8 @@ namespace tarn::platform {
 // null buffer with a nonzero size.
 DWORD GetModuleFileNameOfAddress(const void* address, char* buffer, DWORD size);
 
+// GetModuleFileName(NULL, ...): the absolute path of the running program's file, with the same
+// buffer rules and results as GetModuleFileNameOfAddress.
+DWORD GetProgramFileName(char* buffer, DWORD size);
+
 }  // namespace tarn::platform

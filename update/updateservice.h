@@ -84,6 +84,35 @@ class CVelkUpdateService : public CVelkComClient<velk::IUSAgent6> {
   std::int32_t localeId;
 };
 
+// The two products the utility serves, chosen by the registry value that gave the product code
+// (Run): a copy of the Tarn database product ("TARN Update Service Code") and the Brix add-in
+// ("BRIX Update Service Code"). They differ from the plain service only in sending the machine
+// description, which both do alike.
+class CTarnUpdateService : public CVelkUpdateService {
+ public:
+  CTarnUpdateService(const char* productCode, const char* version)
+      : CVelkUpdateService(productCode, version) {}
+  ~CTarnUpdateService() override = default;
+  std::int32_t SendMachineInfo() override;
+};
+
+class CBrixUpdateService : public CVelkUpdateService {
+ public:
+  CBrixUpdateService(const char* productCode, const char* version)
+      : CVelkUpdateService(productCode, version) {}
+  ~CBrixUpdateService() override = default;
+  std::int32_t SendMachineInfo() override;
+};
+
+// Registry value names that name the product, and where they live (HKEY_LOCAL_MACHINE).
+inline constexpr const char kTarnServiceCodeName[] = "TARN Update Service Code";
+inline constexpr const char kBrixServiceCodeName[] = "BRIX Update Service Code";
+inline constexpr const char kBrixCurrentVersionKey[] = "SOFTWARE\\Velk\\Velk Quillon\\CurrentVersion";
+inline constexpr const char kTarnCopyKey[] =
+    "SOFTWARE\\Velk\\TARN\\InstalledCopies\\$CurrentInstallationName$";
+// The launcher waits this long for its copy's display command (five minutes).
+inline constexpr std::int32_t kLauncherWaitMilliseconds = 300000;
+
 // Turns the command line into actions and a product identity, and runs them.
 class CUpdateServiceFactory {
  public:
