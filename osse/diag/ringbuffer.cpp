@@ -1,6 +1,8 @@
 // The trace ring buffer and its dump files (see ringbuffer.h for the protocol).
 #include "osse/diag/ringbuffer.h"
 
+#include "osse/diag/ringbuffer_writer.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,7 +54,24 @@ void waitForChunk(RamboCB* cb, RamboChunk* chunk, std::uint32_t lap) noexcept {
   }
 }
 
-char* reserve(RamboCB* cb, std::uint32_t n, RamboReservation* r) noexcept {
+// Full: the record goes to the scratch area and is lost. Sealing it there would only race with
+// other lost records, so ramboSync leaves a scratch reservation alone.
+char* divertToScratch(RamboCB* cb, RamboReservation* r, std::uint32_t seq, bool alreadyFull) noexcept {
+  if (!alreadyFull) __atomic_store_n(&cb->full, static_cast<std::uint8_t>(1), __ATOMIC_RELEASE);
+  RamboBufferFullCallback callback = __atomic_load_n(&g_bufferFull, __ATOMIC_ACQUIRE);
+  if (callback != nullptr) callback();
+  char* scratch = ramboScratchInline(cb);
+  r->slot = scratch;
+  r->chunk = nullptr;
+  r->sequence = seq;
+  r->slots = 1;
+  r->slotsInFirstChunk = 1;
+  return scratch + RAMBO_SLOT_HEADER_SIZE;
+}
+
+}  // namespace
+
+char* ramboReserveSlow(RamboCB* cb, std::uint32_t n, RamboReservation* r) noexcept {
   const std::uint32_t slots = cb->slotCount;
   std::uint32_t seq;
   std::uint32_t i;
@@ -63,20 +82,7 @@ char* reserve(RamboCB* cb, std::uint32_t n, RamboReservation* r) noexcept {
     seq = full ? __atomic_load_n(&cb->counter, __ATOMIC_RELAXED) : __atomic_fetch_add(&cb->counter, n, __ATOMIC_RELAXED);
     i = seq & cb->mask;
     if (!cb->circular) {
-      if (full || i + n > slots) {
-        // Full: the record goes to the scratch area and is lost. Sealing it there would only
-        // race with other lost records, so ramboSync leaves a scratch reservation alone.
-        if (!full) __atomic_store_n(&cb->full, static_cast<std::uint8_t>(1), __ATOMIC_RELEASE);
-        RamboBufferFullCallback callback = __atomic_load_n(&g_bufferFull, __ATOMIC_ACQUIRE);
-        if (callback != nullptr) callback();
-        char* scratch = ramboScratch(cb);
-        r->slot = scratch;
-        r->chunk = nullptr;
-        r->sequence = seq;
-        r->slots = 1;
-        r->slotsInFirstChunk = 1;
-        return scratch + RAMBO_SLOT_HEADER_SIZE;
-      }
+      if (full || i + n > slots) return divertToScratch(cb, r, seq, full);
       break;
     }
     if (i + n <= slots) break;
@@ -113,6 +119,20 @@ char* reserve(RamboCB* cb, std::uint32_t n, RamboReservation* r) noexcept {
   }
   return r->slot + RAMBO_SLOT_HEADER_SIZE;
 }
+
+char* ramboReserveAfter(RamboCB* cb, std::uint32_t n, RamboReservation* r, std::uint32_t seq) noexcept {
+  if (!cb->circular) return divertToScratch(cb, r, seq, false);
+  return ramboReserveSlow(cb, n, r);  // kind 1: the slots before the end are given up
+}
+
+void ramboCommitChunks(RamboCB* cb, const RamboReservation* r) noexcept {
+  if (!autoDumpOn(cb)) return;
+  __atomic_fetch_add(&r->chunk->committed, r->slotsInFirstChunk, __ATOMIC_ACQ_REL);
+  if (r->slots > r->slotsInFirstChunk)
+    __atomic_fetch_add(&(r->chunk + 1)->committed, r->slots - r->slotsInFirstChunk, __ATOMIC_ACQ_REL);
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Reader helpers.
@@ -302,27 +322,15 @@ RamboBufferFullCallback ramboSetCallBack(RamboBufferFullCallback callback) noexc
 // Writers.
 // ---------------------------------------------------------------------------------------------
 
-char* ramboReserveOneSlot(RamboCB* cb, RamboReservation* reservation) noexcept { return reserve(cb, 1, reservation); }
+char* ramboReserveOneSlot(RamboCB* cb, RamboReservation* reservation) noexcept {
+  return ramboReserveInline(cb, 1, reservation);
+}
 
 char* ramboReserveSlots(RamboCB* cb, std::uint32_t recordBytes, RamboReservation* reservation) noexcept {
-  return reserve(cb, ramboSlotsFor(recordBytes), reservation);
+  return ramboReserveInline(cb, ramboSlotsFor(recordBytes), reservation);
 }
 
-void ramboSync(RamboCB* cb, RamboReservation* r) noexcept {
-  if (r->slot == ramboScratch(cb)) return;  // a lost record
-  const std::uint64_t header = static_cast<std::uint64_t>(r->sequence) |
-                               (static_cast<std::uint64_t>(RAMBO_SLOT_MAGIC) << 32) |
-                               (static_cast<std::uint64_t>(r->slots) << 48);
-  // Header, then trailer, both after the body: a reader that sees the trailer sees a whole record.
-  __atomic_store_n(reinterpret_cast<std::uint64_t*>(r->slot), header, __ATOMIC_RELEASE);
-  __atomic_store_n(reinterpret_cast<std::uint32_t*>(r->slot + r->slots * RAMBO_SLOT_SIZE - 4), ~r->sequence,
-                   __ATOMIC_RELEASE);
-  if (r->chunk != nullptr && autoDumpOn(cb)) {
-    __atomic_fetch_add(&r->chunk->committed, r->slotsInFirstChunk, __ATOMIC_ACQ_REL);
-    if (r->slots > r->slotsInFirstChunk)
-      __atomic_fetch_add(&(r->chunk + 1)->committed, r->slots - r->slotsInFirstChunk, __ATOMIC_ACQ_REL);
-  }
-}
+void ramboSync(RamboCB* cb, RamboReservation* r) noexcept { ramboSyncInline(cb, r); }
 
 // ---------------------------------------------------------------------------------------------
 // Control.

@@ -9,7 +9,9 @@
 #include <cstring>
 
 #include "osse/diag/ecf.h"
+#include "osse/diag/ringbuffer_writer.h"
 #include "osse/diag/tracemodes.h"
+#include "osse/diag/tracepoints.h"
 #include "osse/sys/latch.h"
 #include "osse/sys/timestring.h"
 
@@ -342,14 +344,14 @@ void tracePoint(Point& p) noexcept {
   RamboReservation reservation;
   char* record;
   if (!p.items && p.header == GTRACE_SHORT_RECORD) {
-    record = ramboReserveOneSlot(cb, &reservation);
+    record = ramboReserveInline(cb, 1, &reservation);
   } else {
     const std::uint32_t size = p.items ? 56 + plan.used : p.header;
-    record = ramboReserveSlots(cb, size, &reservation);
+    record = ramboReserveInline(cb, ramboSlotsFor(size), &reservation);
   }
   // A record that went to the scratch area of a full buffer is lost: not writing it keeps the
   // writers that lost the race for space from writing over each other.
-  if (reservation.slot != ramboScratch(cb)) {
+  if (reservation.slot != ramboScratchInline(cb)) {
     GTraceRecord r;
     r.timestamp = timestamp;
     r.threadId = p.threadId;
@@ -365,7 +367,9 @@ void tracePoint(Point& p) noexcept {
     r.data2 = p.data2;
     r.rc = p.rcValue;
     r.itemCount = descriptorCount;
-    std::memcpy(record, &r, p.items || p.header != GTRACE_SHORT_RECORD ? 56 : GTRACE_SHORT_RECORD);
+    // Constant sizes, so that the copy compiles into a few stores.
+    if (p.items || p.header != GTRACE_SHORT_RECORD) std::memcpy(record, &r, 56);
+    else std::memcpy(record, &r, GTRACE_SHORT_RECORD);
     if (p.header == GTRACE_EXTRA_RECORD) {
       std::memcpy(record + 56, &p.extra1, 4);
       std::memcpy(record + 60, &p.extra2, 4);
@@ -390,7 +394,7 @@ void tracePoint(Point& p) noexcept {
       }
     }
   }
-  ramboSync(cb, &reservation);
+  ramboSyncInline(cb, &reservation);
 
   // Post actions.
   if ((flags & (GTRACE_FLAG_STOP_COUNT | GTRACE_FLAG_STOP_RC)) == (GTRACE_FLAG_STOP_COUNT | GTRACE_FLAG_STOP_RC) &&
@@ -415,6 +419,37 @@ void tracePoint(Point& p) noexcept {
       }
     }
   }
+}
+
+// The fast path of the one-slot kinds that need no post action: reserve, write 52 bytes, seal.
+// Entry and exit points take it when the options ask for nothing that costs (no filter, no
+// timestamp, no mode, no stop condition, no callback).
+constexpr std::uint32_t kShortcutBlockers =
+    GTRACE_FILTERED_FLAGS | GTRACE_FLAG_STOP_COUNT | GTRACE_FLAG_STOP_RC | GTRACE_FLAG_CALLBACK;
+
+inline void writeShort(GTCB* gtcb, std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId,
+                       std::uint16_t type, std::uint32_t data1, std::uint32_t data2, std::uint32_t rc) noexcept {
+  RamboCB* cb = ringOf(gtcb);
+  RamboReservation reservation;
+  char* record = ramboReserveInline(cb, 1, &reservation);
+  if (__builtin_expect(reservation.slot != ramboScratchInline(cb), 1)) {
+    GTraceRecord r;
+    r.timestamp = 0;
+    r.threadId = static_cast<std::uint64_t>(tidLow) | (static_cast<std::uint64_t>(tidHigh) << 32);
+    r.processId = g_processId;
+    r.functionId = functionId;
+    r.fixedData1 = g_fixedData1;
+    r.fixedData2 = g_fixedData2;
+    r.type = type;
+    r.flags = 0;
+    r.probe = 0;
+    r.itemBytes = 0;
+    r.data1 = data1;
+    r.data2 = data2;
+    r.rc = rc;
+    std::memcpy(record, &r, GTRACE_SHORT_RECORD);
+  }
+  ramboSyncInline(cb, &reservation);
 }
 
 void withItems(Point& p, std::uint32_t count, va_list* list) noexcept {
@@ -565,9 +600,17 @@ RamboCB* gtraceRingBuffer() noexcept {
   return gtcb == nullptr ? nullptr : ringOf(gtcb);
 }
 
+namespace {
+// The initial-exec model reads the variable at a fixed offset from the thread pointer instead of
+// asking the dynamic linker each time; the library's one such variable fits the static TLS space
+// that the C library keeps for libraries loaded later.
+__attribute__((tls_model("initial-exec"))) thread_local std::uint32_t t_threadId = 0;
+}  // namespace
+
 std::uint32_t _gtraceThreadID() noexcept {
   // The kernel's thread id, the counterpart of the Windows thread id; asked once per thread.
-  static thread_local std::uint32_t id = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+  std::uint32_t id = t_threadId;
+  if (__builtin_expect(id == 0, 0)) t_threadId = id = static_cast<std::uint32_t>(::syscall(SYS_gettid));
   return id;
 }
 
@@ -651,8 +694,22 @@ std::uint32_t readTraceHeader(RamboDumpFile* file, TraceHeaderFacts* facts) noex
 
 }  // namespace
 
+namespace {
+std::uint32_t validateDump(RamboDumpFile* file, std::uint32_t expectedKind) noexcept;
+}  // namespace
+
 std::uint32_t gtraceValidateDumpFile(RamboDumpFile* file, std::uint32_t expectedKind) noexcept {
-  if (file == nullptr) return ECF_INVALID_PARAMETER;
+  std::uint32_t rc = ECF_INVALID_PARAMETER;
+  GTRACE_ENTRY(ECF_FN_gtraceValidateDumpFile);
+  if (file != nullptr) rc = validateDump(file, expectedKind);
+  if (rc != 0) GTRACE_ERROR(ECF_FN_gtraceValidateDumpFile, 10, &rc);
+  GTRACE_EXIT(ECF_FN_gtraceValidateDumpFile, &rc);
+  return rc;
+}
+
+namespace {
+
+std::uint32_t validateDump(RamboDumpFile* file, std::uint32_t expectedKind) noexcept {
   const std::uint64_t start = file->position();
   TraceHeaderFacts facts{};
   std::uint32_t rc = readTraceHeader(file, &facts);
@@ -671,17 +728,27 @@ std::uint32_t gtraceValidateDumpFile(RamboDumpFile* file, std::uint32_t expected
   return rc;
 }
 
-std::uint32_t gtraceOpenDumpFileParser(RamboDumpFile* file, GTraceDumpParser* parser, bool forward) noexcept {
-  if (file == nullptr || parser == nullptr) return ECF_INVALID_PARAMETER;
+std::uint32_t openParser(RamboDumpFile* file, GTraceDumpParser* parser, bool forward) noexcept {
   std::memset(parser, 0, sizeof *parser);
   TraceHeaderFacts facts{};
-  std::uint32_t rc = readTraceHeader(file, &facts);
+  const std::uint32_t rc = readTraceHeader(file, &facts);
   if (rc != 0) return rc;
   parser->kind = facts.kind;
   parser->traceType = facts.traceType;
   parser->streamDumpLimit = facts.streamDumpLimit;
   if (facts.kind == GTRACE_DUMP_KIND_PROFILE) return gtraceProfileOpenParser(file, parser);
   return ramboOpenDumpFileParser(file, &parser->rambo, forward, facts.streamDumpLimit != 0);
+}
+
+}  // namespace
+
+std::uint32_t gtraceOpenDumpFileParser(RamboDumpFile* file, GTraceDumpParser* parser, bool forward) noexcept {
+  std::uint32_t rc = ECF_INVALID_PARAMETER;
+  GTRACE_ENTRY(ECF_FN_gtraceOpenDumpFileParser);
+  if (file != nullptr && parser != nullptr) rc = openParser(file, parser, forward);
+  if (rc != 0) GTRACE_ERROR(ECF_FN_gtraceOpenDumpFileParser, 10, &rc);
+  GTRACE_EXIT(ECF_FN_gtraceOpenDumpFileParser, &rc);
+  return rc;
 }
 
 std::uint32_t gtraceParseRecords(RamboDumpFile* file, GTraceDumpParser* parser, std::uint64_t* offset,
@@ -703,6 +770,11 @@ std::uint32_t gtraceCloseDumpFileParser(GTraceDumpParser* parser) noexcept {
 
 void _gtraceEntry(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId, std::uint32_t data1,
                   std::uint32_t data2) noexcept {
+  GTCB* gtcb = loadRelaxed(g_pGTCB);
+  if (gtcb != nullptr && (gtcb->options.flags & kShortcutBlockers) == 0) {
+    writeShort(gtcb, tidLow, tidHigh, functionId, GTRACE_REC_ENTRY, data1, data2, 0);
+    return;
+  }
   Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_ENTRY);
   p.data1 = data1;
   p.data2 = data2;
@@ -723,6 +795,11 @@ void _gtraceEntryVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t 
 
 void _gtraceExit(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId, const std::uint32_t* rc,
                  std::uint32_t data1, std::uint32_t data2) noexcept {
+  GTCB* gtcb = loadRelaxed(g_pGTCB);
+  if (gtcb != nullptr && (gtcb->options.flags & kShortcutBlockers) == 0) {
+    writeShort(gtcb, tidLow, tidHigh, functionId, GTRACE_REC_EXIT, data1, data2, rc != nullptr ? *rc : 0);
+    return;
+  }
   Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_EXIT);
   p.rc = rc;
   p.data1 = data1;

@@ -742,6 +742,43 @@ TEST_F(Trace, DumpValidationCodes) {
   EXPECT_EQ(gtraceOpenDumpFileParser(&file, &parser, true), ECF_NOT_SUPPORTED);
 }
 
+TEST_F(Trace, DumpReadingTracesItsFailures) {
+  TraceBlock writer;
+  ASSERT_EQ(writer.start(), 0u);
+  auto damaged = writer.imageDump();
+  damaged[damaged.size() - 30] = '!';  // the tail's eye-catcher
+  gtraceDetach();
+  TraceBlock block;
+  ASSERT_EQ(block.start(), 0u);
+  RamboDumpFile file;
+  file.openMemory(damaged.data(), damaged.size());
+  ASSERT_EQ(gtraceValidateDumpFile(&file, 0), ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER);
+  const auto records = block.records();
+  // entry, the ring buffer's entry, error and exit, then the error and exit of the caller.
+  struct Expect {
+    std::uint32_t fid;
+    std::uint16_t type, probe;
+    std::uint32_t rc;  // in the exit's return code or the error's item
+  } expected[] = {
+      {ECF_FN_gtraceValidateDumpFile, 1, 0, 0},
+      {ECF_FN_ramboValidateDumpFile, 1, 0, 0},
+      {ECF_FN_ramboValidateDumpFile, 4, 10, ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER},
+      {ECF_FN_ramboValidateDumpFile, 2, 0, ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER},
+      {ECF_FN_gtraceValidateDumpFile, 4, 10, ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER},
+      {ECF_FN_gtraceValidateDumpFile, 2, 0, ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER},
+  };
+  ASSERT_EQ(records.size(), std::size(expected));
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    EXPECT_EQ(field<std::uint32_t>(records[k], 20), expected[k].fid) << k;
+    EXPECT_EQ(field<std::uint16_t>(records[k], 32), expected[k].type) << k;
+    EXPECT_EQ(field<std::uint16_t>(records[k], 36), expected[k].probe) << k;
+    const std::size_t rcAt = expected[k].type == 2 ? 48 : 64;  // exit field, or the error's item
+    if (expected[k].type != 1) {
+      EXPECT_EQ(field<std::uint32_t>(records[k], rcAt), expected[k].rc) << k;
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Several threads through the macros; every record intact and each thread's in order.
 
