@@ -14,6 +14,8 @@
 #include <ctime>
 
 #include "osse/diag/ecf.h"
+#include "osse/diag/logfile.h"
+#include "osse/diag/syserror.h"
 #include "osse/sys/timestring.h"
 #include "platform/diagnostics.h"
 
@@ -285,9 +287,11 @@ void formatRecord(RecordWriter& out, Caller caller, std::uint32_t functionId, st
                         orEmpty(ecfGetFunctionName(calledFunctionId)));
       out.append("%s", called);
       const int width = calledLength < 50 ? 50 - calledLength : 0;
-      // The symbolic names of operating-system errors belong to the system error handler; until
-      // it is part of the library the line carries the number alone.
-      out.append("%*s%s%d\r\n", width, " ", "OSERR: ", static_cast<int>(calledResult));
+      // The symbolic name of the error comes from the system error handler's table.
+      if (const char* name = ossErrorNameMapSystem(calledFunctionId, calledResult); name != nullptr)
+        out.append("%*s%s%s (%d)\r\n", width, " ", "OSERR: ", name, static_cast<int>(calledResult));
+      else
+        out.append("%*s%s%d\r\n", width, " ", "OSERR: ", static_cast<int>(calledResult));
     } else {
       out.append("CALLED  : %.40s, %.40s, %.40s\r\nRETCODE : ECF=0x%X %.128s\r\n",
                  orEmpty(ecfGetProductName(calledFunctionId)), orEmpty(ecfGetComponentShortName(calledFunctionId)),
@@ -350,9 +354,7 @@ std::uint32_t logRecord(Caller caller, OSSLogFac* facility, std::uint32_t functi
       formatRecord(out, caller, functionId, calledFunctionId, calledResult, ecfCode, probe, level, items, countOrMask);
       switch (fac->destination) {
         case OSS_LOG_DEST_FILE:
-          // Appending under the file lock needs the library's file layer; until it is here the
-          // destination refuses the record rather than write it some other way.
-          result = ECF_FAILED;
+          result = ossLogWriteFileRecord(fac->path, fac->permissions, buffer, out.length()) == 0 ? 0 : ECF_FAILED;
           break;
         case OSS_LOG_DEST_EVENTLOG: result = writeToEventLog(fac, level, out.text()); break;
         case OSS_LOG_DEST_STDERR: result = writeToStandardError(out.text()); break;

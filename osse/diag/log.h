@@ -42,8 +42,8 @@
 //
 // Destinations: OSS_LOG_DEST_STDERR prints the record; OSS_LOG_DEST_EVENTLOG reports it as one
 // event of the facility's name to the platform's event log; OSS_LOG_DEST_FILE appends it to the
-// facility's file through the library's file layer, which is not in this library yet: until it
-// is, that destination refuses every record with ECF_FAILED.
+// facility's file under the file's exclusive lock, stamping the record's first line with its offset
+// and length (osse/diag/logfile.h); a failed append refuses the record with ECF_FAILED.
 #pragma once
 
 #include <cstdint>

@@ -247,8 +247,8 @@ TEST_F(LogTest, SystemCallLineNamesTheOperatingSystemCall) {
   ASSERT_EQ(ossLogSysRC(nullptr, ECF_FN_ossLog, 0x0814009Du, 2, ECF_FILE_DOESNT_EXIST, 20, 3, 0), 0u);
   const std::string record = capture_.text();
   EXPECT_NE(record.find(" LEVEL: Error (OS)\r\n"), std::string::npos) << record;
-  // The OSERR field starts in column 50 of the CALLED line.
-  const std::string called = "CALLED  : OS, -, _stat" + std::string(28, ' ') + "OSERR: 2\r\n";
+  // The OSERR field starts in column 50 of the CALLED line and names the error symbolically.
+  const std::string called = "CALLED  : OS, -, _stat" + std::string(28, ' ') + "OSERR: ENOENT (2)\r\n";
   EXPECT_NE(record.find("\r\n" + called), std::string::npos) << record;
   EXPECT_EQ(record.find("RETCODE"), std::string::npos);
 
@@ -259,9 +259,9 @@ TEST_F(LogTest, SystemCallLineNamesTheOperatingSystemCall) {
     const char* line;
   };
   const Case cases[] = {
-      {ECF_FN_ossSetOSSeLogCallback, "CALLED  : OSS, OSSE, ossSetOSSeLogCallback        OSERR: 5\r\n"},
+      {ECF_FN_ossSetOSSeLogCallback, "CALLED  : OSS, OSSE, ossSetOSSeLogCallback        OSERR: ERROR_ACCESS_DENIED (5)\r\n"},
       {ECF_FN_ossMemIsMemFFDCAndOSSeMemDebugPathSet,
-       "CALLED  : OSS, OSSE, ossMemIsMemFFDCAndOSSeMemDebugPathSet OSERR: 5\r\n"},
+       "CALLED  : OSS, OSSE, ossMemIsMemFFDCAndOSSeMemDebugPathSet OSERR: ERROR_ACCESS_DENIED (5)\r\n"},
   };
   for (const Case& c : cases) {
     capture_.clear();
@@ -581,8 +581,10 @@ TEST_F(LogTest, EventLogDestinationReportsOneEventOfTheSeverity) {
   EXPECT_EQ(capture_.text(), "");
 }
 
-TEST_F(LogTest, FileDestinationRefusesRecordsForNow) {
-  const OSSLogFacOpenParam param = Param(5, OSS_LOG_DEST_FILE, "tarntest", "/tmp/tarn-never-written.log");
+TEST_F(LogTest, FileDestinationRefusesRecordsItCannotAppend) {
+  // The file's directory does not exist, so the append fails.
+  const OSSLogFacOpenParam param =
+      Param(5, OSS_LOG_DEST_FILE, "tarntest", "/tmp/tarn-no-such-directory-for-logs/never-written.log");
   ASSERT_EQ(ossLogFacOpen(&param, nullptr), 0u);
   EXPECT_EQ(ossLog(nullptr, ECF_FN_ossLog, 0, 10, 1, 0), ECF_FAILED);
   EXPECT_EQ(ossLog(nullptr, ECF_FN_ossLog, 0, 10, 5 + 1 + 1, 0), 0u) << "filtered out before the destination";
