@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "osse/diag/ecf.h"
+#include "osse/diag/memory.h"
 #include "osse/diag/tracepoints.h"
 #include "osse/sys/timestring.h"
 
@@ -189,10 +189,16 @@ std::uint32_t readFrame(RamboDumpFile* file, DumpFrame* frame) noexcept {
   return 0;
 }
 
-// ALLOCATOR: the read window comes from the run-time heap until the services library's allocator
-// is in the tree; then these two become _ossMemAlloc/_ossMemFree with this file and line.
-std::uint8_t* allocateWindow(std::uint32_t bytes) noexcept { return static_cast<std::uint8_t*>(std::malloc(bytes)); }
-void freeWindow(std::uint8_t* window) noexcept { std::free(window); }
+// The read window comes from the library's heap, like every allocation of the library.
+std::uint8_t* allocateWindow(std::uint32_t bytes) noexcept {
+  void* window = nullptr;
+  if (_ossMemAlloc(&window, nullptr, bytes, 0, __FILE__, __LINE__) != 0) return nullptr;
+  return static_cast<std::uint8_t*>(window);
+}
+void freeWindow(std::uint8_t* window) noexcept {
+  void* p = window;
+  _ossMemFree(&p, nullptr, 0, __FILE__, __LINE__);
+}
 
 // Makes [offset, offset + length) of the data (length <= window capacity, inside dataSize)
 // available in the window and returns its address; null when the file cannot supply it. Forward
@@ -447,6 +453,12 @@ void RamboDumpFile::openMemory(const void* data, std::uint64_t size) noexcept {
   memory_ = static_cast<const std::uint8_t*>(data);
   size_ = data != nullptr ? size : 0;
   position_ = 0;
+}
+
+std::uint64_t RamboDumpFile::size() const noexcept {
+  struct stat st;
+  if (fd_ >= 0 && ::fstat(fd_, &st) == 0) return static_cast<std::uint64_t>(st.st_size);
+  return size_;
 }
 
 void RamboDumpFile::close() noexcept {

@@ -170,7 +170,8 @@ class RamboDumpFile {
   std::uint32_t read(void* buffer, std::uint32_t size, std::uint32_t* got) noexcept;
   void seek(std::uint64_t position) noexcept { position_ = position; }
   std::uint64_t position() const noexcept { return position_; }
-  std::uint64_t size() const noexcept { return size_; }
+  // The size of the file now (a file may grow or shrink while it is read).
+  std::uint64_t size() const noexcept;
 
  private:
   int fd_ = -1;

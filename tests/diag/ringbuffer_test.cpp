@@ -604,6 +604,42 @@ TEST(RamboDump, DamagedDumpsRefusedWithTheirCodes) {
   }
 }
 
+TEST(RamboDump, ReadErrorEndsTheWalkForGood) {
+  // More slots than one read window (1 MiB) holds, so that the reader must go back to the file.
+  constexpr std::uint32_t kSlots = 20000;
+  auto dump = streamHeader();
+  for (std::uint32_t k = 0; k < kSlots; ++k) appendFramed(dump, k, 1, 0);
+  char path[] = "/tmp/rambo-cut-XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, dump.data(), dump.size()), static_cast<ssize_t>(dump.size()));
+  RamboDumpFile file;
+  ASSERT_EQ(file.open(path), 0u);
+  RamboDumpParser parser;
+  ASSERT_EQ(ramboOpenDumpFileParser(&file, &parser, true), 0u);
+  std::uint64_t offset = 0;
+  EXPECT_EQ(ramboParseDumpFile(&file, &parser, &offset, nullptr, 0), 52u);
+  // The file loses its slots under the reader: what the window holds is still returned, then
+  // the walk ends at the first read that fails.
+  ASSERT_EQ(::ftruncate(fd, 16), 0);
+  std::uint32_t more = 0;
+  while (ramboParseDumpFile(&file, &parser, &offset, nullptr, 0) != 0) ++more;
+  EXPECT_EQ(more + 1, 0x100000u / 64);
+  // Even with the bytes back, the walk that met the error stays ended.
+  ASSERT_EQ(::pwrite(fd, dump.data(), dump.size(), 0), static_cast<ssize_t>(dump.size()));
+  EXPECT_EQ(ramboParseDumpFile(&file, &parser, &offset, nullptr, 0), 0u);
+  ramboCloseDumpFileParser(&parser);
+  // A parser opened now sees the whole file again.
+  file.seek(0);
+  ASSERT_EQ(ramboOpenDumpFileParser(&file, &parser, false), 0u);
+  std::uint32_t all = 0;
+  while (ramboParseDumpFile(&file, &parser, &offset, nullptr, 0) != 0) ++all;
+  EXPECT_EQ(all, kSlots);
+  ramboCloseDumpFileParser(&parser);
+  ::close(fd);
+  ::unlink(path);
+}
+
 TEST(RamboDump, FileReaderReportsMissingFileAndReadsAtPosition) {
   RamboDumpFile file;
   EXPECT_EQ(file.open("/nonexistent/dir/dump"), ECF_FILE_DOESNT_EXIST);
