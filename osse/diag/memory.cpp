@@ -16,6 +16,7 @@
 
 #include "osse/diag/ecf.h"
 #include "osse/diag/log.h"
+#include "osse/diag/syserror.h"
 #include "platform/winerror.h"
 
 extern "C" {
@@ -156,15 +157,13 @@ void reportCorruption(const char* message, const char* file, std::uint32_t line)
   memAssertFailure(message, file, line, g_szMemDebugLogPath, false);
 }
 
-// A heap failure goes to the system error handler of the library under the allocator's own
-// function id; it logs the failed call with its items and maps the error. Until that handler is
-// in the library, the log record and the mapping of an exhausted heap are made here.
-std::uint32_t heapFailure(std::uint64_t total, std::uint32_t allocFlags) noexcept {
+// A heap failure goes to the system error handler under the allocator's own function id, with
+// the total asked of the heap and the allocation flags; its mapped code is the result.
+__attribute__((noinline)) std::uint32_t heapFailure(std::uint64_t total, std::uint32_t allocFlags) noexcept {
   const std::uint32_t error = tarn::platform::WinErrorFromErrno(errno != 0 ? errno : ENOMEM);
   const std::uint32_t totalItem = static_cast<std::uint32_t>(total);
-  ossLogSysRC(nullptr, ECF_FN_ossMemAlloc, ECF_FN_malloc, error, ECF_NO_MEMORY, 40, 5, 2, &totalItem, 4u,
-              OSS_LOG_TYPE_UNSIGNED, &allocFlags, 4u, OSS_LOG_TYPE_HEX);
-  return ECF_NO_MEMORY;
+  return ossSystemErrorHandler(ECF_FN_ossMemAlloc, ECF_FN_malloc, error, 40, 5, 0, nullptr, 2, &totalItem, 4u,
+                               OSS_LOG_TYPE_UNSIGNED, &allocFlags, 4u, OSS_LOG_TYPE_HEX);
 }
 
 const char* baseName(const char* file) noexcept {

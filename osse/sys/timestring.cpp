@@ -10,6 +10,8 @@
 #include <new>
 
 #include "osse/diag/ecf.h"
+#include "osse/diag/log.h"
+#include "osse/diag/memory.h"
 
 // ---------------------------------------------------------------------------------------------
 // Time
@@ -160,12 +162,23 @@ bool equalsIgnoringCase(const char* a, const char* b) noexcept {
   return *a == *b;
 }
 
-// The padded copy of ossStrCompWithPads.
-// ALLOCATOR: the copy comes from the run-time heap until the services library's allocator is
-// in the tree; then these two calls become _ossMemAlloc/_ossMemFree with this file and line, and
-// the failure path logs the allocation failure with ossLogRC before returning -1.
-char* allocatePadCopy(std::size_t bytes) noexcept { return static_cast<char*>(std::malloc(bytes)); }
-void freePadCopy(char* copy) noexcept { std::free(copy); }
+// The padded copy of ossStrCompWithPads comes from the library's allocator; a failure is logged
+// and the comparison gives -1.
+char* allocatePadCopy(std::size_t bytes) noexcept {
+  void* copy = nullptr;
+  const std::uint32_t rc = bytes > UINT32_MAX ? ECF_INVALID_PARAMETER
+                                              : _ossMemAlloc(&copy, nullptr, static_cast<std::uint32_t>(bytes), 0,
+                                                             __FILE__, __LINE__);
+  if (rc != 0) {
+    ossLogRC(nullptr, ECF_FN_ossStrCompWithPads, ECF_FN_ossMemAlloc, rc, rc, 10, 3, 0);
+    return nullptr;
+  }
+  return static_cast<char*>(copy);
+}
+void freePadCopy(char* copy) noexcept {
+  void* block = copy;
+  _ossMemFree(&block, nullptr, 0, __FILE__, __LINE__);
+}
 
 }  // namespace
 

@@ -8,11 +8,16 @@
 //   diag_memory_child none            choose mode NONE before the first allocation
 //   diag_memory_child toggle          try to switch the mode off after the first allocation
 //   diag_memory_child leaks file|out  three blocks, one freed, ossMemAllocList(file == "file")
+//   diag_memory_child nomemory        an allocation the heap refuses (address space limited),
+//                                     logged to standard error
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "osse/diag/ecf.h"
+#include "osse/diag/log.h"
 #include "osse/diag/memory.h"
 
 namespace {
@@ -79,6 +84,21 @@ int leaks(bool toFile) {
   return 0;
 }
 
+int noMemory() {
+  OSSLogFacOpenParam param = {};
+  param.version = OSS_VERSION_STAMP;
+  std::strcpy(param.name, "memchild");
+  param.level = 5;
+  param.destination = OSS_LOG_DEST_STDERR;
+  if (ossLogFacOpen(&param, nullptr) != 0) return 1;
+  const struct rlimit limit = {512u << 20, 512u << 20};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) return 1;
+  void* block = reinterpret_cast<void*>(0x5A5A);
+  std::printf("alloc=0x%X\n", _ossMemAlloc(&block, nullptr, 0xFFFFFF00u, 2, __FILE__, __LINE__));
+  std::printf("untouched=%d\n", block == reinterpret_cast<void*>(0x5A5A) ? 1 : 0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,6 +106,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "settings") == 0) return settings();
   if (std::strcmp(argv[1], "none") == 0) return none();
   if (std::strcmp(argv[1], "toggle") == 0) return toggle();
+  if (std::strcmp(argv[1], "nomemory") == 0) return noMemory();
   if (std::strcmp(argv[1], "leaks") == 0) return leaks(argc > 2 && std::strcmp(argv[2], "file") == 0);
   return 2;
 }

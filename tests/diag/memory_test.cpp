@@ -698,6 +698,23 @@ TEST(MemorySettings, SwitchingOffAfterTheFirstAllocationIsRefused) {
       << child.out;
 }
 
+TEST(MemorySettings, HeapFailureIsLoggedAndMapped) {
+#if defined(TARN_TEST_ASAN)
+  GTEST_SKIP() << "the sanitizer's heap does not live within a limited address space";
+#endif
+  const ChildResult child = RunChild({"nomemory"}, nullptr);
+  ASSERT_EQ(child.status, 0) << child.out << child.err;
+  EXPECT_EQ(child.values.at("alloc"), Hex(ECF_NO_MEMORY));
+  EXPECT_EQ(child.values.at("untouched"), "1");
+  // The system error handler's record: the allocator's own id, the failed call, probe 40, the
+  // total asked of the heap (0xFFFFFF00 + 32 in IDLE) and the flags.
+  EXPECT_NE(child.err.find("FUNCTION: OSS, OSSE, ossMemAlloc, probe:40\r\n"), std::string::npos) << child.err;
+  EXPECT_NE(child.err.find("CALLED  : OS, -, malloc"), std::string::npos) << child.err;
+  EXPECT_NE(child.err.find("OSERR: ERROR_OUTOFMEMORY (8)\r\n"), std::string::npos) << child.err;
+  EXPECT_NE(child.err.find("Uint32, 4 bytes\r\n4294967072\r\n"), std::string::npos) << child.err;
+  EXPECT_NE(child.err.find("Hex, 4 bytes\r\n0x2\r\n"), std::string::npos) << child.err;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Leak reports
 // ---------------------------------------------------------------------------------------------
