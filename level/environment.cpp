@@ -49,6 +49,8 @@
 #include <string_view>
 
 #include "level/levelinfo.h"
+#include "osse/diag/ecf.h"
+#include "osse/diag/tracepoints.h"
 #include "platform/environment.h"
 #include "platform/fileattributes.h"
 #include "platform/module.h"
@@ -187,15 +189,17 @@ void PrepareEnvironment() {
   PrependClassPath(install);
 }
 
-// The library's load notification (process attach). Trace points (function ids of product 3,
-// component 15): entry here and exit at its end, once the trace-point macros of the services
-// library exist. Unloading needs nothing: the environment keeps its changes.
+// The library's load notification (process attach). Unloading needs nothing: the environment
+// keeps its changes.
 __attribute__((constructor)) void LevelLibraryAttach() {
+  std::uint32_t rc = 0;
+  GTRACE_ENTRY(ECF_FN_sqleLevelProcessAttach);
   try {
     PrepareEnvironment();
   } catch (const std::exception&) {
     // Out of memory while building a value: loading must still succeed.
   }
+  GTRACE_EXIT(ECF_FN_sqleLevelProcessAttach, &rc);
 }
 
 }  // namespace

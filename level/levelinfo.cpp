@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "osse/diag/ecf.h"
+#include "osse/diag/tracepoints.h"
+
 namespace {
 // The level of this build. The version text follows the product's version-code form
 // ("Version.Release.Modification.ServiceLevel"); its Modification is the fix pack.
@@ -16,17 +19,18 @@ constexpr std::uint32_t kFixpack = 0;
 constexpr char kBuildLevel[] = "s090521";
 constexpr char kPlatformLevel[] = "NT3297";
 constexpr std::uint32_t kBuildDate = 20090522;
-
-// ECF_INVALID_PARAMETER of the return-code catalogue.
-constexpr std::uint32_t kInvalidParameter = 0x9000000C;
 }  // namespace
 
-// Trace points (function ids of product 3, component 15): entry here, exit with the address of
-// the return code at each return, once the trace-point macros of the services library exist.
 extern "C" __attribute__((visibility("default"))) std::uint32_t sqleGetLevelInfo(
     std::uint32_t /*requestedVersion*/, sqleLevelInfo_t* out) {
+  std::uint32_t rc = 0;
+  GTRACE_ENTRY(ECF_FN_sqleGetLevelInfo);
   // Writing through a null record would crash the caller's process; refuse it instead.
-  if (out == nullptr) return kInvalidParameter;
+  if (out == nullptr) {
+    rc = ECF_INVALID_PARAMETER;
+    GTRACE_EXIT(ECF_FN_sqleGetLevelInfo, &rc);
+    return rc;
+  }
   std::memset(out, 0, sizeof *out);
   out->recordKind = kRecordKind;
   // snprintf bounds every text by its field and always terminates it within the field.
@@ -38,5 +42,6 @@ extern "C" __attribute__((visibility("default"))) std::uint32_t sqleGetLevelInfo
   out->fixpackNumber = kFixpack;
   std::snprintf(out->fixpackText, sizeof out->fixpackText, "%d", static_cast<int>(kFixpack));
   out->buildDate = kBuildDate;
-  return 0;
+  GTRACE_EXIT(ECF_FN_sqleGetLevelInfo, &rc);
+  return rc;
 }

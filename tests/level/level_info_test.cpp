@@ -10,6 +10,8 @@
 #include <string>
 
 #include "level/levelinfo.h"
+#include "osse/diag/trace.h"
+#include "trace_support.h"
 
 namespace {
 
@@ -94,6 +96,27 @@ TEST(LevelInfo, MarkerIsZero) {
   EXPECT_TRUE(std::filesystem::equivalent(info.dli_fname, TARN_LEVEL_LIBRARY)) << info.dli_fname;
   EXPECT_EQ(*static_cast<const std::int32_t*>(marker), 0);
   ::dlclose(handle);
+}
+
+// With a trace block attached, each call records its entry and its exit with the return code,
+// under the level library's function id (product 3, component 15).
+TEST(LevelInfo, TracesEntryAndExitWithTheReturnCode) {
+  tarn::test::TraceBlock block;
+  ASSERT_EQ(block.start(), 0u);
+  sqleLevelInfo_t info{};
+  ASSERT_EQ(sqleGetLevelInfo(1, &info), 0u);
+  ASSERT_EQ(sqleGetLevelInfo(1, nullptr), 0x9000000Cu);
+  const auto records = block.records();
+  ASSERT_EQ(records.size(), 4u);
+  const std::uint16_t types[] = {GTRACE_REC_ENTRY, GTRACE_REC_EXIT, GTRACE_REC_ENTRY, GTRACE_REC_EXIT};
+  const std::uint32_t codes[] = {0, 0, 0, 0x9000000C};
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    EXPECT_EQ(tarn::test::field<std::uint32_t>(records[k], 20), 0x187A0001u) << k;
+    EXPECT_EQ(tarn::test::field<std::uint16_t>(records[k], 32), types[k]) << k;
+    if (types[k] == GTRACE_REC_EXIT) {
+      EXPECT_EQ(tarn::test::field<std::uint32_t>(records[k], 48), codes[k]) << k;
+    }
+  }
 }
 
 }  // namespace
