@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_root.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
@@ -28,7 +30,8 @@ using Value = std::optional<std::string>;
 struct Snapshot {
   Value path;
   Value classPath;
-  Value level;  // the file that answered sqleGetLevelInfo
+  Value level;     // the file that answered sqleGetLevelInfo
+  Value services;  // the services library's NT-family flag, set by its start-up
 };
 
 // Runs level_probe with exactly `env` as its environment, loading `libraries` in turn. Fails the
@@ -82,7 +85,7 @@ std::vector<Snapshot> RunProbe(const std::vector<std::string>& env,
       snapshots.push_back(current);
       current = {};
     } else if (!take("PATH", current.path) && !take("CLASSPATH", current.classPath) &&
-               !take("LEVEL", current.level)) {
+               !take("LEVEL", current.level) && !take("SERVICES", current.services)) {
       ADD_FAILURE() << "unexpected probe line: " << line;
     }
   }
@@ -126,11 +129,17 @@ std::vector<std::string> Environment(const Value& path, const Value& classPath,
   // The copy of the level library is loaded by its full path; the libraries it links come from
   // the build.
   if (withLibraryPath) env.push_back(std::string("LD_LIBRARY_PATH=") + TARN_LIB_DIR);
+  // Loading the services library reads the machine's registry: the probe gets the test's own
+  // machine (an empty one, which describes Windows XP).
+  if (const char* root = std::getenv("TARN_PLATFORM_ROOT")) env.push_back(std::string("TARN_PLATFORM_ROOT=") + root);
   return env;
 }
 
 class LevelEnvironment : public ::testing::Test {
  protected:
+  // The machine the probes load the libraries on (Environment passes it on).
+  tarn::test::TempPlatformRoot machine_;
+
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "tarn-level-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
@@ -296,6 +305,8 @@ TEST_F(LevelEnvironment, RegistryLibraryPreparesEnvironmentOnce) {
                                         "/java/common.jar:");
   EXPECT_EQ(snapshots[2].path, snapshots[1].path);
   EXPECT_EQ(snapshots[2].classPath, snapshots[1].classPath);
+  // The services library below both has started too: its platform identification ran.
+  EXPECT_EQ(snapshots[1].services, "1");
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 //   PATH=<value>          or PATH unset
 //   CLASSPATH=<value>     or CLASSPATH unset
 //   LEVEL=<file>          the file of the loaded module that answers sqleGetLevelInfo
+//   SERVICES=<n>          the services library's g_bIsPlatformID_Win32OnNT, when it is loaded
+//                         (1 once its start-up identified a machine of the NT family)
 //   END
 // The first block (before any load) has no LEVEL line. Exits 2 when a library cannot be loaded
 // (the loader's message on standard error).
@@ -41,6 +43,11 @@ int main(int argc, char** argv) {
       std::printf("LEVEL=%s\n", info.dli_fname);
     } else {
       std::printf("LEVEL unknown\n");
+    }
+    if (const void* flag = ::dlsym(handle, "g_bIsPlatformID_Win32OnNT")) {
+      std::printf("SERVICES=%u\n", *static_cast<const unsigned char*>(flag));
+    } else {
+      std::printf("SERVICES unknown\n");
     }
     std::printf("END\n");
   }
