@@ -28,6 +28,7 @@
 
 #include <cstdint>
 
+#include "osse/sys/files.h"  // OSSFileHandle, OSS_INVALID_FILE_HANDLE
 #include "osse/sys/latch.h"  // OSS_VERSION_STAMP
 #include "osse/sys/paths.h"
 
@@ -37,9 +38,6 @@ inline constexpr std::uint32_t OSS_FILE_TYPE_REGULAR = 0x8000;
 
 // OSSFileGetInfoParam::options.
 inline constexpr std::uint32_t OSS_FILE_GETINFO_QUIET = 0x2;  // no log record for a failure
-
-// A file descriptor value meaning "no handle" (all bits set).
-inline constexpr int OSS_INVALID_FILE_HANDLE = -1;
 
 // OSSFileInfo::toString needs a stamp at least this, and writes at most this many bytes.
 inline constexpr std::uint32_t OSS_FILE_INFO_HANDLE_VERSION = 0x09050000;
@@ -82,7 +80,8 @@ struct OSSFileGetInfoParam {
   std::uint32_t reserved1 = 0;
   std::uint32_t reserved2 = 0;
   std::uint32_t options = 1;              // OSS_FILE_GETINFO_QUIET
-  int fileHandle = OSS_INVALID_FILE_HANDLE;  // an open file descriptor, answered from instead of path
+  OSSFileHandle fileHandle = OSS_INVALID_FILE_HANDLE;  // an open file (OSSHFile::getFileHandle), answered
+                                                      // from instead of the path
 };
 
 struct OSSDirectoryCreateParam {

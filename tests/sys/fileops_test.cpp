@@ -20,7 +20,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../diag/trace_support.h"
+#include "trace_support.h"
 #include "fs_fixture.h"
 #include "osse/diag/ecf.h"
 
@@ -161,6 +161,33 @@ TEST_F(FileInfo, HandleAnswersTypeSizeAndBitsAndLeavesTheRest) {
   param.version = OSS_VERSION_STAMP;
   param.fileHandle = fd;  // closed now
   EXPECT_EQ(ossFileGetInfoV9(&param, &info), ECF_INVALID_PARAMETER);
+}
+
+TEST_F(FileInfo, AnOpenFileOfTheFileLayerAnswersThroughItsHandle) {
+  const std::string directory = makeDir("d");
+  const std::string file = makeFile("d/f", "abc", 0600);
+  OSSHFile handle;
+  const OSSFileOpenParam open = {OSS_VERSION_STAMP, file.c_str(), OSS_FILE_OPEN_EXISTING, OSS_FILE_ACCESS_READ, 0,
+                                 0600, 0};
+  ASSERT_EQ(handle.open(&open), 0u);
+  ASSERT_EQ(ossFileSetPermissions(file.c_str(), 0400), 0u);
+  OSSFileGetInfoParam param;
+  param.version = OSS_VERSION_STAMP;
+  param.fileHandle = handle.getFileHandle();
+  OSSFileInfo info;
+  EXPECT_EQ(ossFileGetInfoV9(&param, &info), 0u);
+  EXPECT_EQ(info.type, OSS_FILE_TYPE_REGULAR);
+  EXPECT_EQ(info.size, 3u);
+  EXPECT_EQ(info.permissions, 0400u);
+  EXPECT_EQ(handle.close(), 0u);
+
+  // A directory opened as a descriptor answers as a directory.
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  param.fileHandle = fd;
+  EXPECT_EQ(ossFileGetInfoV9(&param, &info), 0u);
+  EXPECT_EQ(info.type, OSS_FILE_TYPE_DIRECTORY);
+  ::close(fd);
 }
 
 TEST_F(FileInfo, VersionRule) {
