@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "../diag/trace_support.h"
+#include "trace_support.h"
 #include "osse/diag/ecf.h"
 #include "osse/diag/tracepoints.h"
 #include "tools/tarntrace/tarntrace_cli.h"
