@@ -170,6 +170,51 @@ TEST_F(Detection, ConfForADetectedCopySendsTheMachineDescription) {
             Journal());
 }
 
+// Every action for a detected copy, options in any order: the agent hears them in the one fixed
+// order, the machine description between the status and the removal of the registration.
+TEST_F(Detection, EveryActionForADetectedCopyInTheFixedOrder) {
+  const std::string root = Copy("copies/Tarn", "TARN01", kCopyCode);
+  EXPECT_EQ(0, RunAt(root + "/cfg/install/velkupdateutil",
+                     {"-unregister", "-conf", "-ismes", "-display", "-schedule", "7", "-register"}));
+  EXPECT_EQ((Lines {Registered(kCopyCode, "9.7.0"), "SetProductSchedule(\"" + kCopyCode + "\", 7)",
+                    Shown(kCopyCode), "GetProduct(\"" + kCopyCode + "\")", "GetStatus()",
+                    "AddCollection(\"" + kCopyCode + "\", \"UserCollection\")",
+                    Property("MachineName", "Windows XP"), Property("MachineLocation", "United States"),
+                    Property("MachineVersion", "Service Pack 3"),
+                    Property("MachineProcessorArchitecture", "64 bit"), "SaveProfile(\"" + kCopyCode + "\")",
+                    "UnregisterProduct(\"" + kCopyCode + "\", \"Default\", -1)"}),
+            Journal());
+}
+
+// A profile manager call that fails ends the run at that call: the later properties, the save
+// and the removal of the registration do not happen; the error, with the profile manager's
+// interface, goes to the event log; the exit status stays 0.
+TEST_F(Detection, FailingProfileCallEndsTheRun) {
+  const std::string root = Copy("copies/Tarn", "TARN01", kCopyCode);
+  AnswerText(kCopyCode, "FailOperation", "SetCollectionProperty");
+  AnswerDword(kCopyCode, "FailStatus", 0x80070005u);
+  EXPECT_EQ(0, RunAt(root + "/cfg/install/velkupdateutil", {"-conf", "-unregister"}));
+  EXPECT_EQ((Lines {"AddCollection(\"" + kCopyCode + "\", \"UserCollection\")",
+                    Property("MachineName", "Windows XP")}),
+            Journal());
+  const Lines events = EventLog();
+  ASSERT_EQ(1u, events.size());
+  EXPECT_NE(std::string::npos, events[0].find("status 0x80070005")) << events[0];
+  EXPECT_NE(std::string::npos, events[0].find("interface {C78E94E1-F309-422E-B22E-25D866F126AA}")) << events[0];
+}
+
+// Registry values longer than their members are cut to the members (38 characters of code, 64 of
+// version), never copied past them.
+TEST_F(Detection, OverlongRegistryValuesAreCutToTheirMembers) {
+  const std::string code = "{" + std::string(100, 'C') + "}";
+  const std::string part(60, '9');
+  const std::string root =
+      Copy("copies/Tarn", "TARN01", code,
+           "\"Version\"=\"" + part + "\"\n\"Release\"=\"" + part + "\"\n\"Modification\"=\"" + part + "\"\n");
+  EXPECT_EQ(0, RunAt(root + "/cfg/install/velkupdateutil", {"-register"}));
+  EXPECT_EQ((Lines {Registered(code.substr(0, 38), (part + "." + part).substr(0, 64))}), Journal());
+}
+
 // The Brix add-in is served alike.
 TEST_F(Detection, ConfForTheBrixAddInSendsTheMachineDescription) {
   ImportText("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velk\\Velk Quillon\\CurrentVersion]\n"

@@ -2,6 +2,7 @@
 // its way into the profile store, COM's lifetime, and the service without an agent.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -155,6 +156,52 @@ TEST_F(MachineDescription, ComLivesExactlyAsLongAsTheService) {
   }
   EXPECT_EQ(0u, tp::CoInitializeCount());
 }
+
+// What Run reports: true when an action failed and the rest were skipped, false otherwise; the
+// agent's answers decide, with and without the agent installed.
+struct RunCase {
+  const char* name;
+  bool agent;
+  std::vector<std::string> options;  // after "-guid CODE -ver 9.7.0"
+  const char* answer;                // a DWORD answer of the stand-in for the code, or null
+  std::uint32_t value;
+  bool failed;
+  std::size_t calls;  // lines the agent journaled
+};
+
+class RunResult : public tarn::test::UpdateMachine, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(RunResult, TellsWhetherAnActionFailed) {
+  const RunCase& c = GetParam();
+  if (c.agent) InstallAgent();
+  if (c.answer != nullptr) AnswerDword(kCode, c.answer, c.value);
+  std::vector<std::string> texts {"velkupdateutil", "-guid", kCode, "-ver", "9.7.0"};
+  texts.insert(texts.end(), c.options.begin(), c.options.end());
+  std::vector<char*> argv;
+  for (std::string& t : texts) argv.push_back(t.data());
+  argv.push_back(nullptr);
+  CUpdateServiceFactory factory(static_cast<int>(texts.size()), argv.data());
+  EXPECT_EQ(c.failed, factory.Run());
+  EXPECT_EQ(c.calls, Journal().size());
+  EXPECT_EQ(0u, tp::CoInitializeCount());  // the service is gone whatever happened
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RunResult,
+    ::testing::Values(
+        RunCase {"NoActions", true, {}, nullptr, 0, false, 0},
+        RunCase {"RegisterAndDisplay", true, {"-register", "-display"}, nullptr, 0, false, 2},
+        RunCase {"PositiveDisplayStatus", true, {"-display", "-unregister"}, "ShowUpdatesStatus", 1, true, 2},
+        RunCase {"RegisteredStatus", true, {"-register", "-ismes", "-unregister"}, nullptr, 0, false, 4},
+        RunCase {"ProductStatusZero", true, {"-register", "-ismes", "-unregister"}, "ProductStatus", 0, true, 3},
+        RunCase {"NegativeProductStatus", true, {"-register", "-ismes"}, "ProductStatus", 0xFFFFFFFFu, true, 3},
+        RunCase {"UnregisteredHasNoObject", true, {"-ismes", "-unregister"}, nullptr, 0, true, 1},
+        RunCase {"ConfOfThePlainService", true, {"-conf"}, nullptr, 0, false, 0},
+        RunCase {"LanguageAlone", true, {"-language"}, nullptr, 0, false, 0},
+        RunCase {"NoAgentRegister", false, {"-register", "-unregister"}, nullptr, 0, true, 0},
+        RunCase {"NoAgentStatus", false, {"-ismes"}, nullptr, 0, true, 0},
+        RunCase {"NoAgentScheduleAndUnregister", false, {"-schedule", "3", "-unregister"}, nullptr, 0, false, 0}),
+    [](const ::testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
 
 class WithoutAgent : public tarn::test::UpdateMachine {};
 
