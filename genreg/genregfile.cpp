@@ -379,7 +379,7 @@ u32 GenRegFile::OpenReg(u32 action) {
   }
   tmpFile.open = true;
   tmpFile.data.clear();
-  if (genregsys::fileSetPermissions(tmpFile.file, permissions) != 0) {
+  if (genregsys::fileSetPermissions(tmpPath, permissions) != 0) {
     genregsys::fileClose(tmpFile.file);
     tmpFile.open = false;
     closeStream(dataFile);

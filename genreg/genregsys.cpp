@@ -1,13 +1,8 @@
-// The engine's calls into the operating system, in one place.
-//
-// This unit stands in for the services library's file layer and diagnostics until the registry
-// library calls them directly: each function below is the body of one OSSHFile operation or one
-// ossFile / ossDirectory operation as the engine uses it, so that switching to the services
-// library replaces a body, never a caller.
+// The engine's calls into the services library, and the few file operations it does not offer
+// yet (see genregsys.h).
 #include "genreg/genregsys.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,77 +10,93 @@
 
 #include <string>
 
+#include "osse/diag/ecf.h"
+#include "osse/diag/log.h"
+#include "osse/diag/memory.h"
+#include "osse/sys/fileops.h"
+#include "osse/sys/paths.h"
+
 namespace genregsys {
 
 CommitHook g_commitHook = nullptr;
 
+namespace {
+
+int fromCode(std::uint32_t code) {
+  if (code == 0) return 0;
+  if (code == ECF_FILE_DOESNT_EXIST) return ENOENT;
+  if (code == ECF_FILE_LOCK) return EAGAIN;
+  return EIO;
+}
+
+}  // namespace
+
 int fileOpen(File& file, const char* path, std::uint32_t flags, std::uint32_t permissions) {
-  int oflags = O_CLOEXEC;
-  if ((flags & OPEN_READ) && (flags & OPEN_WRITE)) {
-    oflags |= O_RDWR;
-  } else if (flags & OPEN_WRITE) {
-    oflags |= O_WRONLY;
+  OSSFileOpenParam p = {};
+  p.version = OSS_VERSION_STAMP;
+  p.fileName = path;
+  if (flags & OPEN_TRUNCATE) {
+    p.openMode = OSS_FILE_CREATE_ALWAYS;
   } else {
-    oflags |= O_RDONLY;
+    p.openMode = (flags & OPEN_CREATE) ? OSS_FILE_OPEN_ALWAYS : OSS_FILE_OPEN_EXISTING;
   }
-  if (flags & OPEN_CREATE) oflags |= O_CREAT;
-  if (flags & OPEN_TRUNCATE) oflags |= O_TRUNC;
-  if (flags & OPEN_APPEND) oflags |= O_APPEND;
-  int fd;
-  do {
-    fd = ::open(path, oflags, static_cast<mode_t>(permissions));
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno;
-  file.fd = fd;
+  // Lock rules of the file layer: an exclusive lock needs write access, a shared one read access.
+  if ((flags & OPEN_READ) && (flags & OPEN_WRITE)) {
+    p.accessMode = OSS_FILE_ACCESS_READWRITE;
+  } else if (flags & OPEN_WRITE) {
+    p.accessMode = OSS_FILE_ACCESS_WRITE;
+  } else {
+    p.accessMode = OSS_FILE_ACCESS_READ;
+  }
+  p.permissions = permissions;
+  std::uint32_t rc = file.handle.open(&p);
+  if (rc != 0) return fromCode(rc);
+  file.open = true;
+  if (flags & OPEN_APPEND) {
+    OSSFileSeekParam s = {OSS_VERSION_STAMP, 0, OSS_FILE_SEEK_END, 0};
+    rc = file.handle.seek(&s, nullptr);
+    if (rc != 0) {
+      fileClose(file);
+      return fromCode(rc);
+    }
+  }
   return 0;
 }
 
 int fileClose(File& file) {
-  if (file.fd < 0) return 0;
-  int rc = ::close(file.fd);
-  file.fd = -1;  // the descriptor is gone even when close reports a failure
-  return rc == 0 ? 0 : errno;
+  if (!file.open) return 0;
+  std::uint32_t rc = file.handle.close();
+  file.open = false;  // a failed close leaves nothing this object could use again
+  if (rc != 0) file.handle = OSSHFile();
+  return fromCode(rc);
 }
 
 int fileLock(File& file, bool exclusive, bool wait) {
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 1;
-  for (;;) {
-    if (::fcntl(file.fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return 0;
-    if (errno == EINTR) continue;
-    if (errno == EACCES) return EAGAIN;
-    return errno;
-  }
+  OSSFileLockParam p = {OSS_VERSION_STAMP, exclusive ? OSS_FILE_LOCK_EXCLUSIVE : OSS_FILE_LOCK_SHARED,
+                        wait ? OSS_FILE_LOCK_WAIT : OSS_FILE_LOCK_NOWAIT};
+  return fromCode(file.handle.lock(&p));
 }
 
-int fileUnlock(File& file) {
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = F_UNLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 1;
-  return ::fcntl(file.fd, F_OFD_SETLK, &fl) == 0 ? 0 : errno;
-}
+int fileUnlock(File& file) { return fromCode(file.handle.unlock()); }
 
 int fileReadAll(File& file, std::vector<unsigned char>& data) {
   data.clear();
-  struct stat st;
-  if (::fstat(file.fd, &st) != 0) return errno;
-  data.resize(static_cast<std::size_t>(st.st_size));
+  std::uint64_t size = 0;
+  std::uint32_t rc = file.handle.getSize(&size);
+  if (rc != 0) return fromCode(rc);
+  OSSFileSeekParam s = {OSS_VERSION_STAMP, 0, OSS_FILE_SEEK_BEGIN, 0};
+  if ((rc = file.handle.seek(&s, nullptr)) != 0) return fromCode(rc);
+  data.resize(static_cast<std::size_t>(size));
   std::size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::pread(file.fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) break;  // shrank meanwhile: what was read is the file
-    done += static_cast<std::size_t>(n);
+    std::size_t chunk = data.size() - done;
+    if (chunk > 0x40000000) chunk = 0x40000000;
+    OSSFileReadParam r = {OSS_VERSION_STAMP, static_cast<std::uint32_t>(chunk), 0};
+    std::uint32_t got = 0;
+    rc = file.handle.read(&r, data.data() + done, &got);
+    done += got;
+    if (rc == ECF_FILE_EOF) break;  // shrank meanwhile: what was read is the file
+    if (rc != 0) return fromCode(rc);
   }
   data.resize(done);
   return 0;
@@ -94,104 +105,98 @@ int fileReadAll(File& file, std::vector<unsigned char>& data) {
 int fileWriteAll(File& file, const void* data, std::size_t length) {
   const char* p = static_cast<const char*>(data);
   while (length > 0) {
-    ssize_t n = ::write(file.fd, p, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;
-    p += n;
-    length -= static_cast<std::size_t>(n);
+    std::size_t chunk = length > 0x40000000 ? 0x40000000 : length;
+    OSSFileWriteParam w = {OSS_VERSION_STAMP, p, static_cast<std::uint32_t>(chunk), 0};
+    std::uint32_t written = 0;
+    std::uint32_t rc = file.handle.write(&w, &written);
+    if (rc != 0) return fromCode(rc) ? fromCode(rc) : EIO;
+    p += chunk;
+    length -= chunk;
   }
   return 0;
 }
 
-int fileSync(File& file) { return ::fsync(file.fd) == 0 ? 0 : errno; }
+int fileSync(File& file) { return fromCode(file.handle.sync()); }
 
-int fileSize(File& file, std::uint64_t& size) {
-  struct stat st;
-  if (::fstat(file.fd, &st) != 0) return errno;
-  size = static_cast<std::uint64_t>(st.st_size);
+int fileSize(File& file, std::uint64_t& size) { return fromCode(file.handle.getSize(&size)); }
+
+bool pathExists(const char* path) { return ossPathExists(path); }
+
+bool isDirectory(const char* path) { return ossIsDirectory(path); }
+
+int directoryCreate(const char* path, bool parents, std::uint32_t permissions) {
+  OSSDirectoryCreateParam p = {OSS_VERSION_STAMP, path, permissions,
+                               parents ? OSS_DIR_CREATE_PARENTS : OSS_DIR_CREATE_SINGLE};
+  std::uint32_t rc = ossDirectoryCreate(&p);
+  if (rc != 0 && ossIsDirectory(path)) return 0;  // made meanwhile by another process
+  return fromCode(rc);
+}
+
+int fileDelete(const char* path) { return fromCode(ossFileDelete(path)); }
+
+int fileGetPermissions(const char* path, std::uint32_t& permissions) {
+  OSSFileGetInfoParam p;
+  p.version = OSS_VERSION_STAMP;
+  p.path = path;
+  OSSFileInfo info;
+  std::uint32_t rc = ossFileGetInfoV9(&p, &info);
+  if (rc != 0) return fromCode(rc);
+  permissions = info.permissions;
   return 0;
 }
+
+int fileSetPermissions(const char* path, std::uint32_t permissions) {
+  return fromCode(ossFileSetPermissions(path, permissions ? permissions : 0600));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Not in the services library yet: file identity, link, replacing rename, directory sync.
 
 bool fileIsAtPath(File& file, const char* path) {
   struct stat a, b;
-  if (::fstat(file.fd, &a) != 0 || ::stat(path, &b) != 0) return false;
+  if (::fstat(file.handle.getFileHandle(), &a) != 0 || ::stat(path, &b) != 0) return false;
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
-
-bool pathExists(const char* path) {
-  struct stat st;
-  return ::lstat(path, &st) == 0;
-}
-
-bool isDirectory(const char* path) {
-  struct stat st;
-  return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-int directoryCreate(const char* path, bool parents, std::uint32_t permissions) {
-  if (!parents) {
-    if (::mkdir(path, static_cast<mode_t>(permissions)) == 0 || (errno == EEXIST && isDirectory(path))) return 0;
-    return errno;
-  }
-  std::string p(path);
-  for (std::size_t i = 1; i <= p.size(); ++i) {
-    if (i == p.size() || p[i] == '/') {
-      std::string part = p.substr(0, i);
-      if (!isDirectory(part.c_str()) && ::mkdir(part.c_str(), static_cast<mode_t>(permissions)) != 0 &&
-          !(errno == EEXIST && isDirectory(part.c_str()))) {
-        return errno;
-      }
-    }
-  }
-  return 0;
-}
-
-int fileDelete(const char* path) { return ::unlink(path) == 0 ? 0 : errno; }
 
 int fileRename(const char* from, const char* to) { return ::rename(from, to) == 0 ? 0 : errno; }
 
 int fileLink(const char* existing, const char* link) { return ::link(existing, link) == 0 ? 0 : errno; }
 
 int syncDirectoryOf(const char* path) {
-  std::string dir(path);
-  std::size_t slash = dir.rfind('/');
-  if (slash == std::string::npos) {
-    dir = ".";
-  } else if (slash == 0) {
-    dir = "/";
-  } else {
-    dir.resize(slash);
-  }
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  char dir[4096];
+  if (ossDirectoryName(path, dir, sizeof dir) != 0) return EINVAL;
+  int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
   int rc = ::fsync(fd) == 0 ? 0 : errno;
   ::close(fd);
   return rc;
 }
 
-int fileGetPermissions(const char* path, std::uint32_t& permissions) {
-  struct stat st;
-  if (::stat(path, &st) != 0) return errno;
-  permissions = static_cast<std::uint32_t>(st.st_mode & 07777);
-  return 0;
+// ---------------------------------------------------------------------------------------------
+
+void* memAlloc(std::size_t size, const char* file, int line) {
+  void* p = nullptr;
+  if (size == 0) size = 1;
+  if (size > 0xFFFFFFFFu) return nullptr;
+  if (_ossMemAlloc(&p, nullptr, static_cast<std::uint32_t>(size), OSSMEM_ALLOC_ZERO, file,
+                   static_cast<std::uint32_t>(line)) != 0) {
+    return nullptr;
+  }
+  return p;
 }
 
-int fileSetPermissions(File& file, std::uint32_t permissions) {
-  return ::fchmod(file.fd, static_cast<mode_t>(permissions)) == 0 ? 0 : errno;
+void memFree(void* p, const char* file, int line) {
+  if (p != nullptr) _ossMemFree(&p, nullptr, 0, file, static_cast<std::uint32_t>(line));
 }
 
-void* memAlloc(std::size_t size, const char*, int) { return std::calloc(1, size ? size : 1); }
-
-void memFree(void* p, const char*, int) { std::free(p); }
-
-// The diagnostic log and the trace facility are attached here; until a host turns them on the
-// records go nowhere, exactly as with no log facility open and no trace control block attached.
-void logFailure(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, const char*) {}
-void traceEntry(std::uint32_t) {}
-void traceExit(std::uint32_t, const std::uint32_t*) {}
-void traceError(std::uint32_t, std::uint32_t, std::uint32_t, const char*) {}
+void logFailure(std::uint32_t functionId, std::uint32_t code, std::uint32_t probe, std::uint32_t level,
+                const char* text) {
+  if (text != nullptr) {
+    ossLog(nullptr, functionId, code, probe, level, 1, text, static_cast<std::uint32_t>(std::strlen(text)),
+           OSS_LOG_TYPE_STRING);
+  } else {
+    ossLog(nullptr, functionId, code, probe, level, 0);
+  }
+}
 
 }  // namespace genregsys

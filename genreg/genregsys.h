@@ -1,11 +1,16 @@
-// What the registry file engine needs from the operating system and from the diagnostics.
+// What the registry file engine needs from the services library, in the form the engine uses.
 //
-// The engine reaches files, directories, memory, the diagnostic log and the trace facility only
-// through the functions of this header, so that each is one call away from the services library
-// facility that provides it (OSSHFile and the ossFile / ossDirectory operations, _ossMemAlloc,
-// ossLog, the trace-point macros). Results are 0 or the operating system's error number (errno
-// values); the engine maps every failure to its own registry code, so nothing here needs the
-// catalogue.
+// Files go through OSSHFile and the ossFile / ossDirectory operations, memory through
+// _ossMemAlloc, failures to ossLog, trace points through the GTRACE macros. Three operations of
+// the commit have no counterpart there yet, because Windows had none: a second name for a file
+// (link), a rename that replaces its target atomically (ossFileRename refuses an existing
+// target, as MoveFile does), and forcing a directory's entries to the disk; and the lock-file
+// check needs the identity (device and inode) of an open file and of a path. Those few are
+// implemented in genregsys.cpp and belong in the services library's file operations.
+//
+// Results are 0 or an errno value (ENOENT for a missing file, EAGAIN for a lock held elsewhere,
+// EIO for any other failure, which the services library has already logged); the engine maps
+// every failure to its own registry code.
 //
 // Locks are open-file-description locks on byte 0 of the file: they belong to the open file, not
 // to the process, so two registry objects of one process exclude each other, and closing some
@@ -17,12 +22,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "osse/diag/tracepoints.h"
+#include "osse/sys/files.h"
+
 namespace genregsys {
 
-// One open file. fd < 0 when closed.
+// One open file.
 struct File {
-  int fd = -1;
-  bool isOpen() const { return fd >= 0; }
+  OSSHFile handle;
+  bool open = false;
+  bool isOpen() const { return open; }
 };
 
 enum : std::uint32_t {
@@ -55,7 +64,7 @@ int fileRename(const char* from, const char* to);      // replaces `to` atomical
 int fileLink(const char* existing, const char* link);  // second name of the same file
 int syncDirectoryOf(const char* path);                 // the directory entry changes reach the disk
 int fileGetPermissions(const char* path, std::uint32_t& permissions);
-int fileSetPermissions(File& file, std::uint32_t permissions);
+int fileSetPermissions(const char* path, std::uint32_t permissions);
 
 // The record buffers of the engine and the record types.
 void* memAlloc(std::size_t size, const char* file, int line);
@@ -64,9 +73,12 @@ void memFree(void* p, const char* file, int line);
 // Diagnostics: a failure record for the log and the trace points of one function.
 void logFailure(std::uint32_t functionId, std::uint32_t code, std::uint32_t probe, std::uint32_t level,
                 const char* text = nullptr);
-void traceEntry(std::uint32_t functionId);
-void traceExit(std::uint32_t functionId, const std::uint32_t* rc);
-void traceError(std::uint32_t functionId, std::uint32_t probe, std::uint32_t code, const char* text = nullptr);
+inline void traceEntry(std::uint32_t functionId) { GTRACE_ENTRY(functionId); }
+inline void traceExit(std::uint32_t functionId, const std::uint32_t* rc) { GTRACE_EXIT(functionId, rc); }
+inline void traceError(std::uint32_t functionId, std::uint32_t probe, std::uint32_t code, const char* text = nullptr) {
+  if (text != nullptr) GTRACE_DATA(functionId, probe, GTRACE_ITEM_STRING, __builtin_strlen(text), text);
+  GTRACE_ERROR(functionId, probe, &code);
+}
 
 // Test hook of the commit: when set, called at each step with the step's number, so a test can
 // stop the process there. Unset, it costs one load and one compare per step.
