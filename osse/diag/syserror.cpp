@@ -11,6 +11,7 @@
 
 #include "osse/diag/ecf.h"
 #include "osse/diag/log.h"
+#include "osse/diag/tracepoints.h"
 
 namespace {
 
@@ -258,10 +259,14 @@ void logTexts(std::uint32_t id, std::uint32_t sysId, std::uint32_t err, std::uin
 
 std::uint32_t ossErrorMapSystem(std::uint32_t functionId, std::uint32_t probe, std::uint32_t systemFunctionId,
                                 std::uint32_t systemError, std::uint32_t* level) noexcept {
-  (void)functionId;
-  (void)probe;
   const std::uint32_t code = mapError(systemFunctionId, systemError);
   if (level != nullptr) *level = levelFor(code);
+  // The mapping, under the caller's id and probe: the call, its error and the code.
+  if (gtraceIsOn()) {
+    _gtraceVar(_gtraceThreadID(), 0u, functionId, probe, GTRACE_REC_DATA, 3u, 0u, 4u,
+               static_cast<const void*>(&systemFunctionId), 0u, 4u, static_cast<const void*>(&systemError), 0u, 4u,
+               static_cast<const void*>(&code));
+  }
   return code;
 }
 

@@ -14,6 +14,7 @@
 #include "osse/diag/ecf.h"
 #include "osse/diag/log.h"
 #include "osse/diag/syserror.h"
+#include "osse/diag/tracepoints.h"
 #include "osse/sys/timestring.h"
 #include "platform/fileattributes.h"
 #include "platform/winerror.h"
@@ -26,26 +27,53 @@ using tarn::platform::WinErrorFromErrno;
 
 constexpr std::uint32_t kProbeNull = 1111;
 constexpr std::uint32_t kProbeVersion = 1112;
+constexpr std::uint32_t kProbeParam = 1;     // data point of the parameter object
 constexpr std::uint32_t kLevelError = 1;  // the handler lowers it to the mapped level
 
-// The common preamble: a null parameter object or a version stamp below the minimum.
-std::uint32_t checkParam(std::uint32_t functionId, const void* param, std::uint32_t version) noexcept {
-  if (param == nullptr) {
-    ossLog(nullptr, functionId, ECF_INVALID_PARAMETER, kProbeNull, 3, 0);
-    return ECF_INVALID_PARAMETER;
+// Entry and exit trace points of one operation, and its error points: each carries the probe of
+// the log record (or of the failure that writes none) and the code returned.
+class Traced {
+ public:
+  explicit Traced(std::uint32_t functionId) noexcept : functionId_(functionId) { GTRACE_ENTRY(functionId); }
+  ~Traced() { GTRACE_EXIT(functionId_, &rc_); }
+  Traced(const Traced&) = delete;
+  Traced& operator=(const Traced&) = delete;
+
+  std::uint32_t functionId() const noexcept { return functionId_; }
+  std::uint32_t ok(std::uint32_t rc) noexcept { return rc_ = rc; }
+  std::uint32_t fail(std::uint32_t probe, std::uint32_t rc) noexcept {
+    rc_ = rc;
+    GTRACE_ERROR(functionId_, probe, &rc_);
+    return rc;
   }
+
+ private:
+  std::uint32_t functionId_;
+  std::uint32_t rc_ = 0;
+};
+
+// The common preamble: a null parameter object or a version stamp below the minimum; a valid
+// object is traced as one data item.
+template <typename Param>
+std::uint32_t checkParam(Traced& t, const Param* param) noexcept {
+  if (param == nullptr) {
+    ossLog(nullptr, t.functionId(), ECF_INVALID_PARAMETER, kProbeNull, 3, 0);
+    return t.fail(kProbeNull, ECF_INVALID_PARAMETER);
+  }
+  GTRACE_DATA(t.functionId(), kProbeParam, GTRACE_ITEM_BYTES, sizeof(Param), param);
+  const std::uint32_t version = param->version;
   if (version < OSS_VERSION_MINIMUM) {
     const std::uint32_t minimum = OSS_VERSION_MINIMUM;
-    ossLog(nullptr, functionId, ECF_INVALID_VERSION, kProbeVersion, 3, 2, &version, 4u, OSS_LOG_TYPE_HEX, &minimum, 4u,
-           OSS_LOG_TYPE_UNSIGNED);
-    return ECF_INVALID_VERSION;
+    ossLog(nullptr, t.functionId(), ECF_INVALID_VERSION, kProbeVersion, 3, 2, &version, 4u, OSS_LOG_TYPE_HEX,
+           &minimum, 4u, OSS_LOG_TYPE_UNSIGNED);
+    return t.fail(kProbeVersion, ECF_INVALID_VERSION);
   }
   return 0;
 }
 
-std::uint32_t invalidField(std::uint32_t functionId, std::uint32_t probe, const std::uint32_t& value) noexcept {
-  ossLog(nullptr, functionId, ECF_INVALID_PARAMETER, probe, 3, 1, &value, 4u, OSS_LOG_TYPE_UNSIGNED);
-  return ECF_INVALID_PARAMETER;
+std::uint32_t invalidField(Traced& t, std::uint32_t probe, const std::uint32_t& value) noexcept {
+  ossLog(nullptr, t.functionId(), ECF_INVALID_PARAMETER, probe, 3, 1, &value, 4u, OSS_LOG_TYPE_UNSIGNED);
+  return t.fail(probe, ECF_INVALID_PARAMETER);
 }
 
 // Failure detail of every operation but open, read and write: the handle.
@@ -57,13 +85,13 @@ OSSErrorDetail handleDetail(OSSFileHandle handle) noexcept {
   return detail;
 }
 
-// A failed call on an open handle: the Windows error of errno goes through the handler with the
-// handle in the detail and in the record.
-std::uint32_t handleFailure(std::uint32_t functionId, std::uint32_t systemFunctionId, DWORD error,
-                            std::uint32_t probe, OSSFileHandle handle) noexcept {
+// A failed call on an open handle: the Windows error goes through the handler with the handle in
+// the detail and in the record.
+std::uint32_t handleFailure(Traced& t, std::uint32_t systemFunctionId, DWORD error, std::uint32_t probe,
+                            OSSFileHandle handle) noexcept {
   const OSSErrorDetail detail = handleDetail(handle);
-  return ossSystemErrorHandler(functionId, systemFunctionId, error, probe, kLevelError, 0, &detail, 1, &handle, 4u,
-                               OSS_LOG_TYPE_SIGNED);
+  return t.fail(probe, ossSystemErrorHandler(t.functionId(), systemFunctionId, error, probe, kLevelError, 0, &detail,
+                                             1, &handle, 4u, OSS_LOG_TYPE_SIGNED));
 }
 
 DWORD lastFileError() noexcept { return WinErrorFromErrno(errno, ErrnoSource::File); }
@@ -83,14 +111,15 @@ std::uint32_t statSize(OSSFileHandle handle, std::uint64_t* size) noexcept {
 
 std::uint32_t OSSHFile::open(const OSSFileOpenParam* param) noexcept {
   constexpr std::uint32_t fn = ECF_FN_OSSHFile_open;
-  if (const std::uint32_t rc = checkParam(fn, param, param != nullptr ? param->version : 0); rc != 0) return rc;
+  Traced t(fn);
+  if (const std::uint32_t rc = checkParam(t, param); rc != 0) return rc;
 
   int access = 0;
   switch (param->accessMode) {
     case OSS_FILE_ACCESS_READ: access = O_RDONLY; break;
     case OSS_FILE_ACCESS_WRITE: access = O_WRONLY; break;
     case OSS_FILE_ACCESS_READWRITE: access = O_RDWR; break;
-    default: return invalidField(fn, 10, param->accessMode);
+    default: return invalidField(t, 10, param->accessMode);
   }
   int disposition = 0;
   switch (param->openMode) {
@@ -99,11 +128,11 @@ std::uint32_t OSSHFile::open(const OSSFileOpenParam* param) noexcept {
     case OSS_FILE_OPEN_TRUNCATE: disposition = O_TRUNC; break;
     case OSS_FILE_CREATE_NEW: disposition = O_CREAT | O_EXCL; break;
     case OSS_FILE_CREATE_ALWAYS: disposition = O_CREAT | O_TRUNC; break;
-    default: return invalidField(fn, 20, param->openMode);
+    default: return invalidField(t, 20, param->openMode);
   }
   if (param->openMode == OSS_FILE_OPEN_TRUNCATE && param->accessMode == OSS_FILE_ACCESS_READ)
-    return invalidField(fn, 30, param->openMode);
-  if (param->fileName == nullptr) return invalidField(fn, 40, param->openMode);
+    return invalidField(t, 30, param->openMode);
+  if (param->fileName == nullptr) return invalidField(t, 40, param->openMode);
 
   const char* name = param->fileName;
   const auto nameLength = static_cast<std::uint32_t>(std::strlen(name) + 1);
@@ -112,7 +141,7 @@ std::uint32_t OSSHFile::open(const OSSFileOpenParam* param) noexcept {
   const DWORD attributes = tarn::platform::GetFileAttributes(name);
   if (param->openMode == OSS_FILE_CREATE_NEW && attributes != tarn::platform::INVALID_FILE_ATTRIBUTES) {
     ossLog(nullptr, fn, ECF_FILE_EXISTS, 50, 3, 1, name, nameLength, OSS_LOG_TYPE_STRING);
-    return ECF_FILE_EXISTS;
+    return t.fail(50, ECF_FILE_EXISTS);
   }
   if (param->openMode == OSS_FILE_OPEN_EXISTING && attributes == tarn::platform::INVALID_FILE_ATTRIBUTES) {
     // Only a path that is really missing is "doesn't exist"; a path we may not look at goes on to
@@ -120,7 +149,7 @@ std::uint32_t OSSHFile::open(const OSSFileOpenParam* param) noexcept {
     const DWORD error = tarn::platform::GetLastError();
     if (error == tarn::platform::ERROR_FILE_NOT_FOUND || error == tarn::platform::ERROR_PATH_NOT_FOUND) {
       ossLog(nullptr, fn, ECF_FILE_DOESNT_EXIST, 60, 3, 1, name, nameLength, OSS_LOG_TYPE_STRING);
-      return ECF_FILE_DOESNT_EXIST;
+      return t.fail(60, ECF_FILE_DOESNT_EXIST);
     }
   }
 
@@ -157,12 +186,13 @@ std::uint32_t OSSHFile::open(const OSSFileOpenParam* param) noexcept {
     const auto accessWord = static_cast<std::uint32_t>(access);
     const auto dispositionWord = static_cast<std::uint32_t>(disposition);
     const auto flagWord = static_cast<std::uint32_t>(flags);
-    return ossSystemErrorHandler(fn, ECF_FN_CreateFileA, error, 70, kLevelError, 0, &detail, 9, name, nameLength,
-                                 OSS_LOG_TYPE_STRING, &param->openMode, 4u, OSS_LOG_TYPE_UNSIGNED, &param->accessMode,
-                                 4u, OSS_LOG_TYPE_UNSIGNED, &param->options, 4u, OSS_LOG_TYPE_HEX, &param->permissions,
-                                 4u, OSS_LOG_TYPE_HEX, &param->reserved, 4u, OSS_LOG_TYPE_HEX, &accessWord, 4u,
-                                 OSS_LOG_TYPE_HEX, &dispositionWord, 4u, OSS_LOG_TYPE_HEX, &flagWord, 4u,
-                                 OSS_LOG_TYPE_HEX);
+    return t.fail(70, ossSystemErrorHandler(fn, ECF_FN_CreateFileA, error, 70, kLevelError, 0, &detail, 9, name,
+                                            nameLength, OSS_LOG_TYPE_STRING, &param->openMode, 4u,
+                                            OSS_LOG_TYPE_UNSIGNED, &param->accessMode, 4u, OSS_LOG_TYPE_UNSIGNED,
+                                            &param->options, 4u, OSS_LOG_TYPE_HEX, &param->permissions, 4u,
+                                            OSS_LOG_TYPE_HEX, &param->reserved, 4u, OSS_LOG_TYPE_HEX, &accessWord, 4u,
+                                            OSS_LOG_TYPE_HEX, &dispositionWord, 4u, OSS_LOG_TYPE_HEX, &flagWord, 4u,
+                                            OSS_LOG_TYPE_HEX));
   }
   if ((param->options & OSS_FILE_OPTION_DELETE_ON_CLOSE) != 0) ::unlink(name);
   fileHandle = handle;
@@ -170,10 +200,11 @@ std::uint32_t OSSHFile::open(const OSSFileOpenParam* param) noexcept {
 }
 
 std::uint32_t OSSHFile::close() noexcept {
+  Traced t(ECF_FN_OSSHFile_close);
   // A close interrupted by a signal has still released the descriptor on Linux: retrying would
   // close a number that another thread may have been given meanwhile.
   if (::close(fileHandle) != 0 && errno != EINTR)
-    return handleFailure(ECF_FN_OSSHFile_close, ECF_FN_CloseHandle, lastFileError(), 10, fileHandle);
+    return handleFailure(t, ECF_FN_CloseHandle, lastFileError(), 10, fileHandle);
   fileHandle = OSS_INVALID_FILE_HANDLE;
   mapHandle = OSS_NO_MAPPING;
   mapAddress = nullptr;
@@ -182,12 +213,13 @@ std::uint32_t OSSHFile::close() noexcept {
 
 std::uint32_t OSSHFile::read(const OSSFileReadParam* param, void* buffer, std::uint32_t* bytesRead) noexcept {
   constexpr std::uint32_t fn = ECF_FN_OSSHFile_read;
-  if (const std::uint32_t rc = checkParam(fn, param, param != nullptr ? param->version : 0); rc != 0) return rc;
+  Traced t(fn);
+  if (const std::uint32_t rc = checkParam(t, param); rc != 0) return rc;
   std::uint32_t dummy = 0;
   if (bytesRead == nullptr) bytesRead = &dummy;
   *bytesRead = 0;
   const std::uint32_t wanted = param->byteCount;
-  if (wanted != 0 && buffer == nullptr) return invalidField(fn, 10, wanted);
+  if (wanted != 0 && buffer == nullptr) return invalidField(t, 10, wanted);
 
   // One ReadFile reads a disk file up to the count or the end of file; read() may stop earlier
   // (signals, pipes), so go on until the count is reached or the end is.
@@ -199,24 +231,33 @@ std::uint32_t OSSHFile::read(const OSSFileReadParam* param, void* buffer, std::u
       OSSErrorDetail detail = handleDetail(fileHandle);
       detail.validMask |= OSS_ERROR_DETAIL_32;
       detail.detail32 = wanted;
-      return ossSystemErrorHandler(fn, ECF_FN_ReadFile, lastFileError(), 20, kLevelError, 0, &detail, 2, &fileHandle,
-                                   4u, OSS_LOG_TYPE_SIGNED, &wanted, 4u, OSS_LOG_TYPE_UNSIGNED);
+      return t.fail(20, ossSystemErrorHandler(fn, ECF_FN_ReadFile, lastFileError(), 20, kLevelError, 0, &detail, 2,
+                                              &fileHandle, 4u, OSS_LOG_TYPE_SIGNED, &wanted, 4u,
+                                              OSS_LOG_TYPE_UNSIGNED));
     }
     if (got == 0) break;
     total += static_cast<std::uint32_t>(got);
   }
   *bytesRead = total;
-  return total == wanted ? 0 : ECF_FILE_EOF;
+  if (total == wanted) return 0;
+  // A short read is the end of the file, not a failure: no log record, a data point with both
+  // counts.
+  if (gtraceIsOn()) {
+    _gtraceVar(_gtraceThreadID(), 0u, fn, 30, GTRACE_REC_DATA, 2u, 0u, 4u, static_cast<const void*>(&wanted), 0u, 4u,
+               static_cast<const void*>(&total));
+  }
+  return t.ok(ECF_FILE_EOF);
 }
 
 std::uint32_t OSSHFile::write(const OSSFileWriteParam* param, std::uint32_t* bytesWritten) noexcept {
   constexpr std::uint32_t fn = ECF_FN_OSSHFile_write;
-  if (const std::uint32_t rc = checkParam(fn, param, param != nullptr ? param->version : 0); rc != 0) return rc;
+  Traced t(fn);
+  if (const std::uint32_t rc = checkParam(t, param); rc != 0) return rc;
   std::uint32_t dummy = 0;
   if (bytesWritten == nullptr) bytesWritten = &dummy;
   *bytesWritten = 0;
   const std::uint32_t wanted = param->byteCount;
-  if (wanted != 0 && param->buffer == nullptr) return invalidField(fn, 10, wanted);
+  if (wanted != 0 && param->buffer == nullptr) return invalidField(t, 10, wanted);
 
   std::uint32_t total = 0;
   while (total < wanted) {
@@ -226,9 +267,9 @@ std::uint32_t OSSHFile::write(const OSSFileWriteParam* param, std::uint32_t* byt
       OSSErrorDetail detail = handleDetail(fileHandle);
       detail.validMask |= OSS_ERROR_DETAIL_32;
       detail.detail32 = wanted;
-      return ossSystemErrorHandler(fn, ECF_FN_WriteFile, lastFileError(), 20, kLevelError, 0, &detail, 3, &fileHandle,
-                                   4u, OSS_LOG_TYPE_SIGNED, &wanted, 4u, OSS_LOG_TYPE_UNSIGNED, &param->reserved, 4u,
-                                   OSS_LOG_TYPE_HEX);
+      return t.fail(20, ossSystemErrorHandler(fn, ECF_FN_WriteFile, lastFileError(), 20, kLevelError, 0, &detail, 3,
+                                              &fileHandle, 4u, OSS_LOG_TYPE_SIGNED, &wanted, 4u,
+                                              OSS_LOG_TYPE_UNSIGNED, &param->reserved, 4u, OSS_LOG_TYPE_HEX));
     }
     if (put == 0) break;
     total += static_cast<std::uint32_t>(put);
@@ -237,28 +278,29 @@ std::uint32_t OSSHFile::write(const OSSFileWriteParam* param, std::uint32_t* byt
   if (total != wanted) {
     ossLog(nullptr, fn, ECF_FILE_INCOMPLETE_WRITE, 30, 3, 2, &wanted, 4u, OSS_LOG_TYPE_UNSIGNED, &total, 4u,
            OSS_LOG_TYPE_UNSIGNED);
-    return ECF_FILE_INCOMPLETE_WRITE;
+    return t.fail(30, ECF_FILE_INCOMPLETE_WRITE);
   }
   return 0;
 }
 
 std::uint32_t OSSHFile::seek(const OSSFileSeekParam* param, std::uint64_t* newPosition) noexcept {
   constexpr std::uint32_t fn = ECF_FN_OSSHFile_seek;
-  if (const std::uint32_t rc = checkParam(fn, param, param != nullptr ? param->version : 0); rc != 0) return rc;
+  Traced t(fn);
+  if (const std::uint32_t rc = checkParam(t, param); rc != 0) return rc;
   // The end of file is read as the file's size rather than by moving the file pointer there, so
   // that a refused seek leaves the position where it was whatever the base.
   std::int64_t base = 0;
   if (param->whence == OSS_FILE_SEEK_CURRENT) {
     const off_t at = ::lseek(fileHandle, 0, SEEK_CUR);
-    if (at < 0) return handleFailure(fn, ECF_FN_SetFilePointer, lastFileError(), 20, fileHandle);
+    if (at < 0) return handleFailure(t, ECF_FN_SetFilePointer, lastFileError(), 20, fileHandle);
     base = at;
   } else if (param->whence == OSS_FILE_SEEK_END) {
     std::uint64_t end = 0;
     if (const DWORD error = statSize(fileHandle, &end); error != 0)
-      return handleFailure(fn, ECF_FN_SetFilePointer, error, 20, fileHandle);
+      return handleFailure(t, ECF_FN_SetFilePointer, error, 20, fileHandle);
     base = static_cast<std::int64_t>(end);
   } else if (param->whence != OSS_FILE_SEEK_BEGIN) {
-    return invalidField(fn, 10, param->whence);
+    return invalidField(t, 10, param->whence);
   }
   // base is at most the largest file offset, so only a positive offset can overflow.
   std::int64_t target;
@@ -267,64 +309,67 @@ std::uint32_t OSSHFile::seek(const OSSFileSeekParam* param, std::uint64_t* newPo
 
   std::uint64_t size = 0;
   if (const DWORD error = statSize(fileHandle, &size); error != 0)
-    return handleFailure(fn, ECF_FN_GetFileSize, error, 30, fileHandle);
+    return handleFailure(t, ECF_FN_GetFileSize, error, 30, fileHandle);
   if (static_cast<std::uint64_t>(target) > size) {
     ossLog(nullptr, fn, ECF_FILE_SEEK_BEYOND_EOF, 40, 3, 2, &target, 8u, OSS_LOG_TYPE_SIGNED, &size, 8u,
            OSS_LOG_TYPE_UNSIGNED);
-    return ECF_FILE_SEEK_BEYOND_EOF;
+    return t.fail(40, ECF_FILE_SEEK_BEYOND_EOF);
   }
   if (::lseek(fileHandle, static_cast<off_t>(target), SEEK_SET) < 0)
-    return handleFailure(fn, ECF_FN_SetFilePointer, lastFileError(), 50, fileHandle);
+    return handleFailure(t, ECF_FN_SetFilePointer, lastFileError(), 50, fileHandle);
   if (newPosition != nullptr) *newPosition = static_cast<std::uint64_t>(target);
   return 0;
 }
 
 std::uint32_t OSSHFile::getSize(std::uint64_t* size) noexcept {
+  Traced t(ECF_FN_OSSHFile_getSize);
   std::uint64_t value = 0;
   if (const DWORD error = statSize(fileHandle, &value); error != 0)
-    return handleFailure(ECF_FN_OSSHFile_getSize, ECF_FN_GetFileSize, error, 10, fileHandle);
+    return handleFailure(t, ECF_FN_GetFileSize, error, 10, fileHandle);
   if (size != nullptr) *size = value;
   return 0;
 }
 
 std::uint32_t OSSHFile::setSize(const OSSFileSetSizeParam* param) noexcept {
   constexpr std::uint32_t fn = ECF_FN_OSSHFile_setSize;
-  if (const std::uint32_t rc = checkParam(fn, param, param != nullptr ? param->version : 0); rc != 0) return rc;
-  if (param->options != 0) return invalidField(fn, 10, param->options);
+  Traced t(fn);
+  if (const std::uint32_t rc = checkParam(t, param); rc != 0) return rc;
+  if (param->options != 0) return invalidField(t, 10, param->options);
 
   const off_t position = ::lseek(fileHandle, 0, SEEK_CUR);
-  if (position < 0) return handleFailure(fn, ECF_FN_SetFilePointer, lastFileError(), 20, fileHandle);
+  if (position < 0) return handleFailure(t, ECF_FN_SetFilePointer, lastFileError(), 20, fileHandle);
   std::uint64_t size = 0;
   if (const DWORD error = statSize(fileHandle, &size); error != 0)
-    return handleFailure(fn, ECF_FN_GetFileSize, error, 30, fileHandle);
+    return handleFailure(t, ECF_FN_GetFileSize, error, 30, fileHandle);
   if (size == param->newSize) return 0;
   if (param->newSize > static_cast<std::uint64_t>(INT64_MAX))
-    return handleFailure(fn, ECF_FN_SetEndOfFile, tarn::platform::ERROR_INVALID_PARAMETER, 40, fileHandle);
+    return handleFailure(t, ECF_FN_SetEndOfFile, tarn::platform::ERROR_INVALID_PARAMETER, 40, fileHandle);
 
   const auto newSize = static_cast<off_t>(param->newSize);
   int rc;
   do {
     rc = ::ftruncate(fileHandle, newSize);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return handleFailure(fn, ECF_FN_SetEndOfFile, lastFileError(), 50, fileHandle);
+  if (rc != 0) return handleFailure(t, ECF_FN_SetEndOfFile, lastFileError(), 50, fileHandle);
   // SetEndOfFile works at the file pointer, which was moved to the new size: the position stays
   // there unless it was before the new end.
   if (::lseek(fileHandle, position < newSize ? position : newSize, SEEK_SET) < 0)
-    return handleFailure(fn, ECF_FN_SetFilePointer, lastFileError(), 60, fileHandle);
+    return handleFailure(t, ECF_FN_SetFilePointer, lastFileError(), 60, fileHandle);
   return 0;
 }
 
 std::uint32_t OSSHFile::lock(const OSSFileLockParam* param) noexcept {
   constexpr std::uint32_t fn = ECF_FN_OSSHFile_lock;
-  if (const std::uint32_t rc = checkParam(fn, param, param != nullptr ? param->version : 0); rc != 0) return rc;
+  Traced t(fn);
+  if (const std::uint32_t rc = checkParam(t, param); rc != 0) return rc;
   short type;
   switch (param->lockType) {
     case OSS_FILE_LOCK_EXCLUSIVE: type = F_WRLCK; break;
     case OSS_FILE_LOCK_SHARED: type = F_RDLCK; break;
-    default: return invalidField(fn, 10, param->lockType);
+    default: return invalidField(t, 10, param->lockType);
   }
   if (param->waitMode != OSS_FILE_LOCK_WAIT && param->waitMode != OSS_FILE_LOCK_NOWAIT)
-    return invalidField(fn, 20, param->waitMode);
+    return invalidField(t, 20, param->waitMode);
 
   // Byte 0, length 1: the byte need not exist. l_pid must be 0 for an open-file-description lock.
   struct flock request = {};
@@ -340,16 +385,17 @@ std::uint32_t OSSHFile::lock(const OSSFileLockParam* param) noexcept {
     if (error != tarn::platform::ERROR_LOCK_VIOLATION) {
       const OSSErrorDetail detail = handleDetail(fileHandle);
       const std::uint32_t lockFlags = type == F_WRLCK ? 0x3u : 0x1u;  // fail-immediately, exclusive
-      return ossSystemErrorHandler(fn, ECF_FN_LockFileEx, error, 30, kLevelError, 0, &detail, 3, &lockFlags, 4u,
-                                   OSS_LOG_TYPE_HEX, &param->lockType, 4u, OSS_LOG_TYPE_UNSIGNED, &param->waitMode,
-                                   4u, OSS_LOG_TYPE_UNSIGNED);
+      return t.fail(30, ossSystemErrorHandler(fn, ECF_FN_LockFileEx, error, 30, kLevelError, 0, &detail, 3,
+                                              &lockFlags, 4u, OSS_LOG_TYPE_HEX, &param->lockType, 4u,
+                                              OSS_LOG_TYPE_UNSIGNED, &param->waitMode, 4u, OSS_LOG_TYPE_UNSIGNED));
     }
-    if (param->waitMode == OSS_FILE_LOCK_NOWAIT) return ECF_FILE_LOCK;
+    if (param->waitMode == OSS_FILE_LOCK_NOWAIT) return t.fail(40, ECF_FILE_LOCK);  // held elsewhere: no record
     ossSleep(OSS_FILE_LOCK_POLL_MS);
   }
 }
 
 std::uint32_t OSSHFile::unlock() noexcept {
+  Traced t(ECF_FN_OSSHFile_unlock);
   struct flock request = {};
   request.l_type = F_UNLCK;
   request.l_whence = SEEK_SET;
@@ -360,34 +406,35 @@ std::uint32_t OSSHFile::unlock() noexcept {
   do {
     rc = ::fcntl(fileHandle, F_OFD_SETLK, &request);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return handleFailure(ECF_FN_OSSHFile_unlock, ECF_FN_UnlockFileEx, lastFileError(), 10, fileHandle);
+  if (rc != 0) return handleFailure(t, ECF_FN_UnlockFileEx, lastFileError(), 10, fileHandle);
   return 0;
 }
 
 std::uint32_t OSSHFile::map(const OSSFileMapParam* param, void** address) noexcept {
   constexpr std::uint32_t fn = ECF_FN_OSSHFile_map;
-  if (const std::uint32_t rc = checkParam(fn, param, param != nullptr ? param->version : 0); rc != 0) return rc;
+  Traced t(fn);
+  if (const std::uint32_t rc = checkParam(t, param); rc != 0) return rc;
   int protection;
   int sharing;
   switch (param->mapAccess) {
     case OSS_FILE_MAP_READ: protection = PROT_READ, sharing = MAP_SHARED; break;
     case OSS_FILE_MAP_COPY: protection = PROT_READ | PROT_WRITE, sharing = MAP_PRIVATE; break;
     case OSS_FILE_MAP_READWRITE: protection = PROT_READ | PROT_WRITE, sharing = MAP_SHARED; break;
-    default: return invalidField(fn, 10, param->mapAccess);
+    default: return invalidField(t, 10, param->mapAccess);
   }
-  if (address == nullptr) return invalidField(fn, 20, param->mapAccess);
+  if (address == nullptr) return invalidField(t, 20, param->mapAccess);
 
   // The mapping object of Windows spans the file's size; a view may not reach past it.
   std::uint64_t size = 0;
   if (const DWORD error = statSize(fileHandle, &size); error != 0) {
     mapHandle = OSS_NO_MAPPING;
-    return handleFailure(fn, ECF_FN_CreateFileMapping, error, 30, fileHandle);
+    return handleFailure(t, ECF_FN_CreateFileMapping, error, 30, fileHandle);
   }
   const std::uint64_t length = param->length != 0 ? param->length : size;
   if (length == 0 || length > size) {
     // An empty file has nothing to map, and a view past the end would fault on access.
     mapHandle = OSS_NO_MAPPING;
-    return handleFailure(fn, length == 0 ? ECF_FN_CreateFileMapping : ECF_FN_MapViewOfFileEx,
+    return handleFailure(t, length == 0 ? ECF_FN_CreateFileMapping : ECF_FN_MapViewOfFileEx,
                          tarn::platform::ERROR_INVALID_PARAMETER, 40, fileHandle);
   }
   void* preferred = *address;
@@ -398,7 +445,7 @@ std::uint32_t OSSHFile::map(const OSSFileMapParam* param, void** address) noexce
     DWORD error = view == MAP_FAILED && errno != EEXIST ? lastFileError() : tarn::platform::ERROR_INVALID_ADDRESS;
     if (view != MAP_FAILED) ::munmap(view, static_cast<std::size_t>(length));
     mapHandle = OSS_NO_MAPPING;
-    return handleFailure(fn, ECF_FN_MapViewOfFileEx, error, 50, fileHandle);
+    return handleFailure(t, ECF_FN_MapViewOfFileEx, error, 50, fileHandle);
   }
   mapHandle = length;
   mapAddress = view;
@@ -407,21 +454,23 @@ std::uint32_t OSSHFile::map(const OSSFileMapParam* param, void** address) noexce
 }
 
 std::uint32_t OSSHFile::unmap(void* address) noexcept {
+  Traced t(ECF_FN_OSSHFile_unmap);
   void* view = address != nullptr ? address : mapAddress;
   // Only the object's own mapping has a known length; anything else is not a view of it.
   if (view == nullptr || view != mapAddress || mapHandle == OSS_NO_MAPPING)
-    return handleFailure(ECF_FN_OSSHFile_unmap, ECF_FN_UnmapViewOfFile, tarn::platform::ERROR_INVALID_ADDRESS, 10,
+    return handleFailure(t, ECF_FN_UnmapViewOfFile, tarn::platform::ERROR_INVALID_ADDRESS, 10,
                          fileHandle);
   if (::munmap(view, static_cast<std::size_t>(mapHandle)) != 0)
-    return handleFailure(ECF_FN_OSSHFile_unmap, ECF_FN_UnmapViewOfFile, lastFileError(), 20, fileHandle);
+    return handleFailure(t, ECF_FN_UnmapViewOfFile, lastFileError(), 20, fileHandle);
   mapHandle = OSS_NO_MAPPING;
   mapAddress = nullptr;
   return 0;
 }
 
 std::uint32_t OSSHFile::sync() noexcept {
+  Traced t(ECF_FN_OSSHFile_sync);
   if (::fsync(fileHandle) != 0)
-    return handleFailure(ECF_FN_OSSHFile_sync, ECF_FN_FlushFileBuffers, lastFileError(), 10, fileHandle);
+    return handleFailure(t, ECF_FN_FlushFileBuffers, lastFileError(), 10, fileHandle);
   return 0;
 }
 

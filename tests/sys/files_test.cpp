@@ -20,10 +20,14 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "osse/diag/ecf.h"
 #include "osse/diag/log.h"
+#include "osse/diag/trace.h"
 #include "test_root.h"
+#include "trace_support.h"
 
 namespace {
 
@@ -333,7 +337,8 @@ TEST_F(FileTest, WriteFailingPartWayReportsTheFailure) {
 TEST_F(FileTest, WriteOnAFullDeviceFails) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this machine";
   OSSHFile file;
-  const OSSFileOpenParam full = OpenParam("/dev/full", OSS_FILE_OPEN_EXISTING, OSS_FILE_ACCESS_WRITE);
+  const std::string device = "/dev/full";
+  const OSSFileOpenParam full = OpenParam(device, OSS_FILE_OPEN_EXISTING, OSS_FILE_ACCESS_WRITE);
   ASSERT_EQ(file.open(&full), 0u);
   std::uint32_t count = 99;
   const OSSFileWriteParam some = {OSS_VERSION_STAMP, "abc", 3, 0};
@@ -689,6 +694,65 @@ TEST_F(FileTest, PrimitiveFileOp) {
   ASSERT_EQ(op.openConsole(), 0u);
   op.close();
   EXPECT_NE(::fcntl(STDOUT_FILENO, F_GETFD), -1);
+}
+
+}  // namespace
+
+namespace {
+
+// Trace points of the file layer: entry and exit around every operation, the parameter object as
+// a data point, an error point with the log record's probe, and the mapping's data point.
+struct Point {
+  std::uint32_t type;
+  std::uint32_t functionId;
+  std::uint32_t probe;
+  std::uint32_t rc;
+};
+std::vector<Point> g_points;
+
+void RecordPoint(std::uint32_t type, std::uint32_t functionId, std::uint32_t probe, const std::uint32_t* rc,
+                 std::uint32_t, void*) {
+  if (functionId == ECF_FN_OSSHFile_open)
+    g_points.push_back(Point{type, functionId, probe, rc != nullptr ? *rc : 0xDEADu});
+}
+
+TEST_F(FileTest, TracePoints) {
+  tarn::test::TraceBlock block;
+  ossLogFacClose(nullptr);  // no log file: its appends would open files as well
+  block.options().flags = GTRACE_FLAG_CALLBACK;
+  ASSERT_EQ(block.start(&RecordPoint), 0u);
+  g_points.clear();
+  OSSHFile file;
+  const std::string missing = dir_ + "/missing";
+  const OSSFileOpenParam open = OpenParam(missing, OSS_FILE_OPEN_EXISTING, OSS_FILE_ACCESS_READ);
+  EXPECT_EQ(file.open(&open), ECF_FILE_DOESNT_EXIST);
+  const std::string deep = dir_ + "/no/such";
+  const OSSFileOpenParam create = OpenParam(deep, OSS_FILE_CREATE_NEW, OSS_FILE_ACCESS_READWRITE);
+  EXPECT_EQ(file.open(&create), ECF_FILE_PATH_DOESNT_EXIST);
+  gtraceDetach();
+  const std::uint32_t fn = ECF_FN_OSSHFile_open;
+  const std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t>> expected = {
+      {GTRACE_REC_ENTRY, fn, 0, 0xDEADu},
+      {GTRACE_REC_DATA, fn, 1, 0xDEADu},
+      {GTRACE_REC_ERROR, fn, 60, 0xDEADu},
+      {GTRACE_REC_EXIT, fn, 0, ECF_FILE_DOESNT_EXIST},
+      {GTRACE_REC_ENTRY, fn, 0, 0xDEADu},
+      {GTRACE_REC_DATA, fn, 1, 0xDEADu},
+      {GTRACE_REC_DATA, fn, 70, 0xDEADu},  // the mapping of the system error
+      {GTRACE_REC_ERROR, fn, 70, 0xDEADu},
+      {GTRACE_REC_EXIT, fn, 0, ECF_FILE_PATH_DOESNT_EXIST},
+  };
+  ASSERT_EQ(g_points.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(g_points[i].type, std::get<0>(expected[i])) << i;
+    EXPECT_EQ(g_points[i].functionId, std::get<1>(expected[i])) << i;
+    if (g_points[i].type != GTRACE_REC_ENTRY && g_points[i].type != GTRACE_REC_EXIT) {
+      EXPECT_EQ(g_points[i].probe, std::get<2>(expected[i])) << i;
+    }
+    if (g_points[i].type == GTRACE_REC_EXIT) {
+      EXPECT_EQ(g_points[i].rc, std::get<3>(expected[i])) << i;
+    }
+  }
 }
 
 }  // namespace
