@@ -33,6 +33,10 @@ OSSMemDebugCB g_cb = {};
 // Sequence count of the settings: odd while a change is being written under the latch.
 std::atomic<std::uint32_t> g_settingsSequence{0};
 std::atomic<bool> g_settingsRead{false};
+// Mode (high half) and flags (low half) for the short ways of _ossMemAlloc and _ossMemFree: one
+// load gives a consistent pair. 0 until the first allocation has been counted, so that the
+// allocations before it take the latch.
+std::atomic<std::uint64_t> g_hotSettings{0};
 std::once_flag g_settingsOnce;
 
 constexpr std::uint32_t kPadSize = sizeof(OSSMemPad);
@@ -87,6 +91,11 @@ TARN_MEM_HOT Settings snapshotSettings() noexcept {
 }
 
 // Caller holds the latch.
+void publishHotSettings(const Settings& settings) noexcept {
+  g_hotSettings.store((static_cast<std::uint64_t>(settings.mode) << 32) | settings.flags, std::memory_order_release);
+}
+
+// Caller holds the latch.
 void writeSettings(const Settings& settings) noexcept {
   const std::uint32_t sequence = g_settingsSequence.load(std::memory_order_relaxed);
   g_settingsSequence.store(sequence + 1, std::memory_order_relaxed);
@@ -96,6 +105,7 @@ void writeSettings(const Settings& settings) noexcept {
   storeRelaxed(g_cb.frontPads, settings.frontPads);
   storeRelaxed(g_cb.backPads, settings.backPads);
   g_settingsSequence.store(sequence + 2, std::memory_order_release);
+  if (loadRelaxed(g_cb.allocationStarted) != 0) publishHotSettings(settings);
 }
 
 TARN_MEM_HOT std::uint64_t paddedSize(std::uint32_t size) noexcept { return (static_cast<std::uint64_t>(size) + 7) & ~std::uint64_t{7}; }
@@ -575,6 +585,7 @@ __attribute__((noinline)) std::uint32_t allocateFirst(void** ppOut, std::uint32_
   g_cb.latch.get();
   const Settings settings = readSettingsFields();
   __atomic_store_n(&g_cb.allocationStarted, 1u, __ATOMIC_RELEASE);
+  publishHotSettings(settings);
   g_cb.latch.release();
   return allocateBlock(settings, ppOut, size, allocFlags, file, line);
 }
@@ -602,12 +613,12 @@ std::uint32_t _ossMemAlloc(void** ppOut, void* reserved, std::uint32_t size, std
   if (__builtin_expect(ppOut == nullptr || size == 0 || (allocFlags & ~(OSSMEM_ALLOC_ZERO | OSSMEM_ALLOC_EYE_FLAG)) != 0, 0))
     return ECF_INVALID_PARAMETER;
   serveDumpRequest();
-  if (__builtin_expect(__atomic_load_n(&g_cb.allocationStarted, __ATOMIC_ACQUIRE) == 0, 0))
-    return allocateFirst(ppOut, size, allocFlags, file, line);
-
-  const Settings settings = snapshotSettings();
-  if (__builtin_expect(settings.mode != OSSMEM_MODE_IDLE || ((allocFlags | settings.flags) & 0x1u) != 0, 0))
-    return allocateBlock(settings, ppOut, size, allocFlags, file, line);
+  const std::uint64_t hot = g_hotSettings.load(std::memory_order_acquire);
+  if (__builtin_expect((hot >> 32) != OSSMEM_MODE_IDLE || ((allocFlags | hot) & 0x1u) != 0, 0)) {
+    if (__atomic_load_n(&g_cb.allocationStarted, __ATOMIC_ACQUIRE) == 0)
+      return allocateFirst(ppOut, size, allocFlags, file, line);
+    return allocateBlock(snapshotSettings(), ppOut, size, allocFlags, file, line);
+  }
   // IDLE without fills: the prefix and the header, eight words.
   const std::uint64_t total = paddedSize(size) + 2 * sizeof(OSSMemPrefix);
   auto* raw = static_cast<unsigned char*>(std::malloc(total));
@@ -631,8 +642,8 @@ std::uint32_t _ossMemFree(void** pp, void* reserved1, std::uint32_t reserved2, c
   serveDumpRequest();
   // A sound IDLE block without the freed-data fill: two compares, two marks and the heap's free.
   // The tag in front of the header exists only when the mode is not NONE.
-  const Settings settings = snapshotSettings();
-  if (__builtin_expect(settings.mode != OSSMEM_MODE_NONE && (settings.flags & OSSMEM_DEBUG_POISON_FREED) == 0, 1)) {
+  const std::uint64_t hot = g_hotSettings.load(std::memory_order_acquire);
+  if (__builtin_expect((hot >> 32) != OSSMEM_MODE_NONE && (hot & OSSMEM_DEBUG_POISON_FREED) == 0, 1)) {
     unsigned char* headerAt = data - kHeaderSize;
     // The prefix's size and mode tag are read and rewritten as one 8-byte word: the heap's free
     // reads that same word right after (its cache key), and a 4-byte store under an 8-byte load

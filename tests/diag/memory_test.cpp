@@ -699,8 +699,8 @@ TEST(MemorySettings, SwitchingOffAfterTheFirstAllocationIsRefused) {
 }
 
 TEST(MemorySettings, HeapFailureIsLoggedAndMapped) {
-#if defined(TARN_TEST_ASAN)
-  GTEST_SKIP() << "the sanitizer's heap does not live within a limited address space";
+#if defined(TARN_TEST_ASAN) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's heap does not live within a limited address space";
 #endif
   const ChildResult child = RunChild({"nomemory"}, nullptr);
   ASSERT_EQ(child.status, 0) << child.out << child.err;
