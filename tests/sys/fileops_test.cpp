@@ -4,6 +4,7 @@
 // these tests run as the superuser.
 #include "osse/sys/fileops.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -529,6 +530,54 @@ TEST_F(Directories, DeleteEmptyOrWholeTree) {
   EXPECT_FALSE(exists(path("empty")));
   EXPECT_EQ(readFile(outsideFile), "kept");  // a link in the tree went, not what it named
   EXPECT_TRUE(exists(path("dir-link")));
+}
+
+// Removes the entry `name` of the directory open as `parent`, a whole tree included, walking by
+// descriptors so that no path grows past the system's limit.
+void RemoveAt(int parent, const char* name) {
+  const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (fd < 0) {
+    ::unlinkat(parent, name, 0);
+    return;
+  }
+  DIR* stream = ::fdopendir(fd);
+  std::vector<std::string> children;
+  while (const dirent* entry = ::readdir(stream)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) children.emplace_back(entry->d_name);
+  }
+  for (const auto& child : children) RemoveAt(::dirfd(stream), child.c_str());
+  ::closedir(stream);
+  ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+TEST_F(Directories, TreeDeeperThanThePathLimitIsRefusedNotCut) {
+  // 22 levels of 200-character names: the deepest paths are longer than PATH_MAX.
+  const std::string top = makeDir("deep");
+  const std::string level(200, 'L');
+  int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < 22; ++i) {
+    ASSERT_EQ(::mkdirat(fd, level.c_str(), 0755), 0);
+    const int next = ::openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    ASSERT_GE(next, 0);
+    fd = next;
+  }
+  const int leaf = ::openat(fd, "leaf", O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(leaf, 0);
+  ::close(leaf);
+
+  const OSSDirectoryDeleteParam param = {OSS_VERSION_STAMP, top.c_str(), OSS_DIR_DELETE_RECURSIVE};
+  EXPECT_EQ(ossDirectoryDelete(&param), ECF_FILE_NAME_TOO_LONG);
+  struct stat st {};
+  EXPECT_EQ(::fstatat(fd, "leaf", &st, 0), 0);  // nothing was deleted under a cut name
+  ::close(fd);
+  EXPECT_TRUE(exists(top + "/" + level));
+
+  const int scratch = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+  RemoveAt(scratch, "deep");
+  ::close(scratch);
+  EXPECT_FALSE(exists(top));
 }
 
 TEST_F(Directories, TreeDeleteStopsAtTheFirstFailureKeepingWhatItDeleted) {
