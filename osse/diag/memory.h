@@ -42,8 +42,10 @@
 // (IDLE, LIGHT, FULL) but never between on and off. Allocations before allocationStarted take
 // the latch; later ones read a consistent snapshot of the settings without it: every change is
 // written under the latch between two steps of a sequence count, and a reader retries while the
-// count is odd or moved. The FULL list is changed only under the latch, and the leak report
-// holds it throughout. Guard checks run without it.
+// count is odd or moved. The short way of an IDLE allocation or free reads only the mode and the
+// flags, published together as one 64-bit word (under the latch, once the first allocation has
+// been counted). The FULL list is changed only under the latch, and the leak report holds it
+// throughout. Guard checks run without it.
 #pragma once
 
 #include <cstddef>
