@@ -272,6 +272,12 @@ u32 GlobalReg::ValidateRecordFn(u64 mask, void* record) {
 }
 
 u32 GlobalReg::MatchRecordFn(u64 mask, const void* stored, const void* pattern) {
+  u32 rc = 0;
+  TraceScope trace(ECF_FN_GlobalReg_MatchRecord, &rc);
+  return rc = matchRecord(mask, stored, pattern);
+}
+
+u32 GlobalReg::matchRecord(u64 mask, const void* stored, const void* pattern) {
   const auto* s = static_cast<const GlobalRegRecord*>(stored);
   const auto* p = static_cast<const GlobalRegRecord*>(pattern);
   if (p->RecordType != 0 && p->RecordType != s->RecordType) return 0;
@@ -296,16 +302,22 @@ u32 GlobalReg::MatchRecordFn(u64 mask, const void* stored, const void* pattern) 
 }
 
 u32 GlobalReg::GetMaxRecordSizeFn(u32* size) {
+  u32 rc = 0;
+  TraceScope trace(ECF_FN_GlobalReg_GetMaxRecordSize, &rc);
   *size = sizeof(GlobalRegRecord);
-  return 0;
+  return rc;
 }
 
 u32 GlobalReg::GetRecordSizeFn(const void*, u32* size) {
+  u32 rc = 0;
+  TraceScope trace(ECF_FN_GlobalReg_GetRecordSize, &rc);
   *size = sizeof(GlobalRegRecord);
-  return 0;
+  return rc;
 }
 
 u32 GlobalReg::GetPackedRecordSizeFn(const void* packed, u32* size) {
+  u32 rc = 0;
+  TraceScope trace(ECF_FN_GlobalReg_GetPackedRecordSize, &rc);
   const auto* s = static_cast<const unsigned char*>(packed);
   u64 mask = getLE64(s + 4);
   u64 pos = GLOBALREG_PACKED_HEADER_SIZE;
@@ -315,7 +327,7 @@ u32 GlobalReg::GetPackedRecordSizeFn(const void* packed, u32* size) {
     pos += 2 + l;
   }
   *size = static_cast<u32>(pos + 4);
-  return 0;
+  return rc;
 }
 
 u32 GlobalReg::UnpackRecordFn(void** record, u32 n) {

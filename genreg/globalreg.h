@@ -130,6 +130,7 @@ class GlobalReg : public GenRegBin {
   static u32 LogFn(GenRegBase* registry, u32 action, const void* first, const void* second);
 
  private:
+  static u32 matchRecord(u64 fieldMask, const void* stored, const void* pattern);
   void setUp();
   u32 setupCode_ = 0;
 };

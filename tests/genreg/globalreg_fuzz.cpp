@@ -3,6 +3,7 @@
 // crash, no read outside the file's bytes (run under the sanitizers).
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "genreg/globalreg.h"
+#include "osse/diag/ecf.h"
 
 namespace {
 
