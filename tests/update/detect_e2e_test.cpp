@@ -70,6 +70,14 @@ TEST_F(Detection, LauncherStartsItsCopysDisplayCommandAndWaits) {
   EXPECT_TRUE(EventLog().empty());
 }
 
+// Options given to the launcher are its own actions, for the product the command line names (here
+// none): performed only after its copy's display command has ended.
+TEST_F(Detection, LauncherActsOnItsOwnOptionsAfterTheDisplayCommand) {
+  const std::string root = Copy("copies/Tarn", "TARN01", kCopyCode);
+  EXPECT_EQ(0, RunAt(root + "/bin/tarnupdserv", {"-ismes"}));
+  EXPECT_EQ((Lines {Registered(kCopyCode, "9.7.0"), Shown(kCopyCode), "GetProduct(\"\")"}), Journal());
+}
+
 // The launcher's name is compared with its case: under another case the program is no launcher
 // and starts no display command; given no options, it does nothing at all.
 TEST_F(Detection, LauncherNameIsCaseSensitive) {
