@@ -53,10 +53,6 @@ template <typename T>
 T loadRelaxed(const T& field) noexcept {
   return __atomic_load_n(&field, __ATOMIC_RELAXED);
 }
-template <typename T>
-void storeRelaxed(T& field, T value) noexcept {
-  __atomic_store_n(&field, value, __ATOMIC_RELAXED);
-}
 
 #define TARN_MEM_HOT inline __attribute__((always_inline))
 
@@ -68,6 +64,13 @@ TARN_MEM_HOT Settings readSettingsFields() noexcept {
   return {loadRelaxed(g_cb.flags), loadRelaxed(g_cb.mode), loadRelaxed(g_cb.frontPads), loadRelaxed(g_cb.backPads)};
 }
 
+// The fields read with acquire ordering, so that the sequence count read after them cannot be
+// read before them (plain loads on x86-64).
+TARN_MEM_HOT Settings readSettingsFieldsOrdered() noexcept {
+  return {__atomic_load_n(&g_cb.flags, __ATOMIC_ACQUIRE), __atomic_load_n(&g_cb.mode, __ATOMIC_ACQUIRE),
+          __atomic_load_n(&g_cb.frontPads, __ATOMIC_ACQUIRE), __atomic_load_n(&g_cb.backPads, __ATOMIC_ACQUIRE)};
+}
+
 // A consistent copy of the settings without the latch: the fields are read between two reads of
 // the sequence count, and read again while a change is under way or happened meanwhile.
 __attribute__((noinline)) Settings snapshotSettingsRetry() noexcept {
@@ -75,16 +78,14 @@ __attribute__((noinline)) Settings snapshotSettingsRetry() noexcept {
     __builtin_ia32_pause();
     const std::uint32_t before = g_settingsSequence.load(std::memory_order_acquire);
     if ((before & 1u) != 0) continue;
-    const Settings settings = readSettingsFields();
-    std::atomic_thread_fence(std::memory_order_acquire);
+    const Settings settings = readSettingsFieldsOrdered();
     if (g_settingsSequence.load(std::memory_order_relaxed) == before) return settings;
   }
 }
 
 TARN_MEM_HOT Settings snapshotSettings() noexcept {
   const std::uint32_t before = g_settingsSequence.load(std::memory_order_acquire);
-  const Settings settings = readSettingsFields();
-  std::atomic_thread_fence(std::memory_order_acquire);
+  const Settings settings = readSettingsFieldsOrdered();
   if (__builtin_expect((before & 1u) == 0 && g_settingsSequence.load(std::memory_order_relaxed) == before, 1))
     return settings;
   return snapshotSettingsRetry();
@@ -98,12 +99,12 @@ void publishHotSettings(const Settings& settings) noexcept {
 // Caller holds the latch.
 void writeSettings(const Settings& settings) noexcept {
   const std::uint32_t sequence = g_settingsSequence.load(std::memory_order_relaxed);
+  // Release stores: none of them can become visible before the odd count.
   g_settingsSequence.store(sequence + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  storeRelaxed(g_cb.flags, settings.flags);
-  storeRelaxed(g_cb.mode, settings.mode);
-  storeRelaxed(g_cb.frontPads, settings.frontPads);
-  storeRelaxed(g_cb.backPads, settings.backPads);
+  __atomic_store_n(&g_cb.flags, settings.flags, __ATOMIC_RELEASE);
+  __atomic_store_n(&g_cb.mode, settings.mode, __ATOMIC_RELEASE);
+  __atomic_store_n(&g_cb.frontPads, settings.frontPads, __ATOMIC_RELEASE);
+  __atomic_store_n(&g_cb.backPads, settings.backPads, __ATOMIC_RELEASE);
   g_settingsSequence.store(sequence + 2, std::memory_order_release);
   if (loadRelaxed(g_cb.allocationStarted) != 0) publishHotSettings(settings);
 }
@@ -590,6 +591,13 @@ __attribute__((noinline)) std::uint32_t allocateFirst(void** ppOut, std::uint32_
   return allocateBlock(settings, ppOut, size, allocFlags, file, line);
 }
 
+// The heap's free as the last call of _ossMemFree's short way: being a tail call, it spares that
+// way saving registers across the call.
+__attribute__((noinline)) std::uint32_t releaseRaw(void* raw) noexcept {
+  std::free(raw);
+  return 0;
+}
+
 __attribute__((noinline)) std::uint32_t freeNullPointer(const char* file, std::uint32_t line) noexcept {
   char text[1024];
   std::snprintf(text, sizeof text, "NULL pointer for memory allocation address found at: %s, line %u",
@@ -619,7 +627,8 @@ std::uint32_t _ossMemAlloc(void** ppOut, void* reserved, std::uint32_t size, std
       return allocateFirst(ppOut, size, allocFlags, file, line);
     return allocateBlock(snapshotSettings(), ppOut, size, allocFlags, file, line);
   }
-  // IDLE without fills: the prefix and the header, eight words.
+  // IDLE without fills: the prefix and the header, eight words written as four 64-bit stores
+  // (the heap's free later reads the second as one word: see _ossMemFree).
   const std::uint64_t total = paddedSize(size) + 2 * sizeof(OSSMemPrefix);
   auto* raw = static_cast<unsigned char*>(std::malloc(total));
   if (__builtin_expect(raw == nullptr, 0)) return heapFailure(total, allocFlags);
@@ -655,9 +664,8 @@ std::uint32_t _ossMemFree(void** pp, void* reserved1, std::uint32_t reserved2, c
       writeWord(headerAt, OSSMEM_EYE_FREED);
       sizeAndTag = (static_cast<std::uint64_t>(OSSMEM_TAG_FREED) << 32) | static_cast<std::uint32_t>(sizeAndTag);
       std::memcpy(headerAt - 8, &sizeAndTag, sizeof sizeAndTag);
-      std::free(headerAt - sizeof(OSSMemPrefix));
       *pp = nullptr;
-      return 0;
+      return releaseRaw(headerAt - sizeof(OSSMemPrefix));
     }
   }
   freeChecked(pp, file, line);
