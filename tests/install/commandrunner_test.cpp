@@ -2,6 +2,8 @@
 // the runs themselves (whole output on both streams, exit codes, a child that outlives the wait,
 // the working directory, the stand-in Tarn command processor) and the thread layer under it.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -271,6 +273,61 @@ TEST_F(Run, ProgramThatCannotStartStartsNothing) {
   EXPECT_EQ(0u, runner.GetOutput(buffer, sizeof buffer));
   EXPECT_STREQ("", buffer);
   EXPECT_EQ(tarn::platform::ERROR_INVALID_HANDLE, runner.WaitForEnd(0));
+}
+
+// The lowest descriptor number not in use.
+int LowestFreeDescriptor() {
+  const int fd = ::dup(0);
+  if (fd >= 0) ::close(fd);
+  return fd;
+}
+
+// Which of the `count` descriptors from `first` on are open, one bit each.
+unsigned OpenDescriptors(int first, int count) {
+  unsigned open = 0;
+  for (int i = 0; i < count; ++i) open |= (::fcntl(first + i, F_GETFD) != -1 ? 1u : 0u) << i;
+  return open;
+}
+
+// Pipes that cannot be set up start nothing and say so (not the 0 of a start), with the standard
+// handles given back and every descriptor made on the way closed again. The descriptor limit
+// leaves room for none, one or both pipes, so each step of the set-up fails in turn.
+TEST_F(Run, PipesThatCannotBeSetUpStartNothing) {
+  const auto runs = [this](const char* word) {
+    CommandRunner runner((std::string("sh -c \"echo ") + word + "\"").c_str(), nullptr, false,
+                         false);
+    ASSERT_EQ(0u, runner.Execute(true));
+    EXPECT_EQ(std::string(word) + "\n", Output(runner));
+  };
+  // A run first, so that the sanitizer build has checked the handle types before the limit
+  // leaves its checker no descriptor of its own.
+  runs("before");
+  const int first = LowestFreeDescriptor();
+  ASSERT_GE(first, 0);
+  // The set-up takes at most five descriptors; the limit leaves it the first four at most.
+  const unsigned before = OpenDescriptors(first, 8);
+  ASSERT_EQ(0u, before & 0xFu);
+  const tarn::platform::HANDLE output = tarn::platform::GetStdHandle(tarn::platform::STD_OUTPUT_HANDLE);
+  const tarn::platform::HANDLE error = tarn::platform::GetStdHandle(tarn::platform::STD_ERROR_HANDLE);
+  struct rlimit saved {};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+  for (const int room : {1, 3, 4}) {  // the output pipe, the error pipe, the read end's copy
+    SCOPED_TRACE(room);
+    CommandRunner runner("sh -c \"echo never\"", nullptr, false, false);
+    struct rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(first + room);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &tight));
+    const std::uint32_t status = runner.Execute(true);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
+    EXPECT_EQ(is::RUNNER_NOT_STARTED, status);
+    EXPECT_EQ(0u, runner.GetProcessId());
+    EXPECT_EQ(output, tarn::platform::GetStdHandle(tarn::platform::STD_OUTPUT_HANDLE));
+    EXPECT_EQ(error, tarn::platform::GetStdHandle(tarn::platform::STD_ERROR_HANDLE));
+    EXPECT_EQ(before, OpenDescriptors(first, 8));
+    tarn::platform::DWORD code = 0;
+    EXPECT_EQ(is::RUNNER_NOT_STARTED, runner.WaitForExitCode(&code, 0));
+  }
+  runs("after");  // with room again, a command runs
 }
 
 TEST_F(Run, SecondExecuteStartsNothing) {
