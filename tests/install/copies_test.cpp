@@ -334,6 +334,39 @@ TEST_F(OtherFixtureTest, UnreadablePreCopyInstallationFailsTheList) {
   EXPECT_EQ(list.GetPreCopy(), nullptr);
 }
 
+// The first value of CurrentVersion that cannot be read ends GetVersion with its status: the
+// numbers before it are in the record, the ones after it are not read.
+TEST_F(OtherFixtureTest, GetVersionStopsAtTheFirstUnreadableValue) {
+  Import("versions.reg");
+  struct VersionCase {
+    const char* copy;
+    TarniStatus status;
+    int version, release, modification, fixLevel;
+    const char* serviceLevel;
+  };
+  const VersionCase cases[] = {
+      {"NORELEASE", ERROR_FILE_NOT_FOUND, 9, 0, 0, 0, ""},
+      {"NOFIXLEVEL", ERROR_FILE_NOT_FOUND, 9, 7, 1, 0, ""},
+      {"NOVERSIONKEY", ERROR_FILE_NOT_FOUND, 0, 0, 0, 0, ""},
+      {"LONGMODIFICATION", platform::ERROR_MORE_DATA, 9, 7, 0, 0, ""},
+      {"EMPTYSERVICELEVEL", 0, 11, 2, 3, 4, ""},
+  };
+  for (const VersionCase& c : cases) {
+    SCOPED_TRACE(c.copy);
+    InstallCopy copy(c.copy, false, false);
+    ASSERT_FALSE(copy.IsFailed());
+    VersionRecord* raw = nullptr;
+    EXPECT_EQ(copy.GetVersion(&raw), c.status);
+    std::unique_ptr<VersionRecord> record(raw);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->version, c.version);
+    EXPECT_EQ(record->release, c.release);
+    EXPECT_EQ(record->modification, c.modification);
+    EXPECT_EQ(record->fixLevel, c.fixLevel);
+    EXPECT_STREQ(record->serviceLevel, c.serviceLevel);
+  }
+}
+
 TEST_F(OtherFixtureTest, NoInstalledCopiesKeyGivesAnEmptyList) {
   InstallCopyList list(false, false);
   EXPECT_FALSE(list.IsFailed());
