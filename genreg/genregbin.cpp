@@ -92,8 +92,9 @@ u32 GenRegBin::ReadRecord(GenRegStream& stream, unsigned char** buffer, u32* cap
     *capacity = n;
   }
   std::memcpy(*buffer, b + 4, n);
-  // The rest of the buffer holds no bytes of an earlier, longer record.
-  std::memset(*buffer + n, 0, *capacity - n);
+  // The rest of the buffer holds no bytes of an earlier, longer record. (Unpacking rewrites the
+  // whole record structure, so packed records need not pay for it.)
+  if (!isFeatureSet(GENREG_FEATURE_PACKED)) std::memset(*buffer + n, 0, *capacity - n);
   stream.position += 4 + static_cast<u64>(n);
   *length = n;
   return rc;

@@ -337,16 +337,17 @@ u32 GlobalReg::UnpackRecordFn(void** record, u32 n) {
   const auto* s = static_cast<const unsigned char*>(*record);
   Entries e;
   if (!walkEntries(s, n, e)) return rc = fail(fn, ECF_GENREG_CORRUPTED_RECORD_SIZE, 10);
-  auto* t = static_cast<GlobalRegRecord*>(GENREG_ALLOC(sizeof(GlobalRegRecord)));
-  if (t == nullptr) return rc = fail(fn, ECF_GENREG_GLOBALREG_TEMPREC_MALLOC_FAILURE, 20);
+  // The record is built aside and copied over the stored bytes only when it is whole. It lives
+  // on the stack: unpacking runs for every record of every action, and a heap block per record
+  // would cost more than the unpacking itself.
+  GlobalRegRecord temp;
+  std::memset(&temp, 0, sizeof temp);
+  GlobalRegRecord* t = &temp;
   t->RecordType = getLE32(s);
   t->FieldMask = getLE64(s + 4);
   t->MissingFieldMask = getLE64(s + 12);
   const Body* body = bodyOf(t->RecordType);
-  if (body == nullptr) {
-    GENREG_FREE(t);
-    return rc = fail(fn, ECF_GENREG_CORRUPTED_RECORD_TYPE, 30);
-  }
+  if (body == nullptr) return rc = fail(fn, ECF_GENREG_CORRUPTED_RECORD_TYPE, 30);
   auto* tb = reinterpret_cast<unsigned char*>(t);
   for (int b = 0; b < 63 && rc == 0; ++b) {
     u64 bit = 1ull << b;
@@ -385,7 +386,6 @@ u32 GlobalReg::UnpackRecordFn(void** record, u32 n) {
     t->CheckSum = getLE32(s + n - 4);
     std::memcpy(*record, t, sizeof(GlobalRegRecord));
   }
-  GENREG_FREE(t);
   return rc;
 }
 
