@@ -352,24 +352,24 @@ void tracePoint(Point& p) noexcept {
   // A record that went to the scratch area of a full buffer is lost: not writing it keeps the
   // writers that lost the race for space from writing over each other.
   if (reservation.slot != ramboScratchInline(cb)) {
-    GTraceRecord r;
-    r.timestamp = timestamp;
-    r.threadId = p.threadId;
-    r.processId = loadRelaxed(g_processId);
-    r.functionId = p.functionId;
-    r.fixedData1 = loadRelaxed(g_fixedData1);
-    r.fixedData2 = loadRelaxed(g_fixedData2);
-    r.type = static_cast<std::uint16_t>(p.type);
-    r.flags = static_cast<std::uint16_t>(p.recordFlags);
-    r.probe = static_cast<std::uint16_t>(p.probe);
-    r.itemBytes = static_cast<std::uint16_t>(p.items ? plan.used : 0);
-    r.data1 = p.data1;
-    r.data2 = p.data2;
-    r.rc = p.rcValue;
-    r.itemCount = descriptorCount;
-    // Constant sizes, so that the copy compiles into a few stores.
-    if (p.items || p.header != GTRACE_SHORT_RECORD) std::memcpy(record, &r, 56);
-    else std::memcpy(record, &r, GTRACE_SHORT_RECORD);
+    // Field by field into the slot: a record assembled on the stack and copied would make the
+    // processor wait for its own stores. The 4 bytes at 52 are inside the slot for every kind
+    // (the trailer of a one-slot record is at 60).
+    auto* r = reinterpret_cast<GTraceRecord*>(record);
+    r->timestamp = timestamp;
+    r->threadId = p.threadId;
+    r->processId = loadRelaxed(g_processId);
+    r->functionId = p.functionId;
+    r->fixedData1 = loadRelaxed(g_fixedData1);
+    r->fixedData2 = loadRelaxed(g_fixedData2);
+    r->type = static_cast<std::uint16_t>(p.type);
+    r->flags = static_cast<std::uint16_t>(p.recordFlags);
+    r->probe = static_cast<std::uint16_t>(p.probe);
+    r->itemBytes = static_cast<std::uint16_t>(p.items ? plan.used : 0);
+    r->data1 = p.data1;
+    r->data2 = p.data2;
+    r->rc = p.rcValue;
+    r->itemCount = descriptorCount;
     if (p.header == GTRACE_EXTRA_RECORD) {
       std::memcpy(record + 56, &p.extra1, 4);
       std::memcpy(record + 60, &p.extra2, 4);
@@ -433,21 +433,60 @@ inline void writeShort(GTCB* gtcb, std::uint32_t tidLow, std::uint32_t tidHigh, 
   RamboReservation reservation;
   char* record = ramboReserveInline(cb, 1, &reservation);
   if (__builtin_expect(reservation.slot != ramboScratchInline(cb), 1)) {
-    GTraceRecord r;
-    r.timestamp = 0;
-    r.threadId = static_cast<std::uint64_t>(tidLow) | (static_cast<std::uint64_t>(tidHigh) << 32);
-    r.processId = g_processId;
-    r.functionId = functionId;
-    r.fixedData1 = g_fixedData1;
-    r.fixedData2 = g_fixedData2;
-    r.type = type;
-    r.flags = 0;
-    r.probe = 0;
-    r.itemBytes = 0;
-    r.data1 = data1;
-    r.data2 = data2;
-    r.rc = rc;
-    std::memcpy(record, &r, GTRACE_SHORT_RECORD);
+    // Straight into the slot (8-byte aligned: the data area and the slot header are), field by
+    // field, without a copy on the stack.
+    auto* r = reinterpret_cast<GTraceRecord*>(record);
+    r->timestamp = 0;
+    r->threadId = static_cast<std::uint64_t>(tidLow) | (static_cast<std::uint64_t>(tidHigh) << 32);
+    r->processId = g_processId;
+    r->functionId = functionId;
+    r->fixedData1 = g_fixedData1;
+    r->fixedData2 = g_fixedData2;
+    r->type = type;
+    r->flags = 0;
+    r->probe = 0;
+    r->itemBytes = 0;
+    r->data1 = data1;
+    r->data2 = data2;
+    r->rc = rc;
+  }
+  ramboSyncInline(cb, &reservation);
+}
+
+// The same for records with one item (the data and error points of the trace-point macros).
+inline void writeOneItem(GTCB* gtcb, std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId,
+                         std::uint32_t type, std::uint32_t probe, std::uint32_t data1, std::uint32_t data2,
+                         const Item& item) noexcept {
+  Stored stored = storedForm(item);
+  if (stored.bytes > GTRACE_MAX_ITEM_BYTES - 8) {
+    stored.bytes = stored.recordedLength = GTRACE_MAX_ITEM_BYTES - 8;
+    stored.type = GTRACE_ITEM_CUT;
+  }
+  RamboCB* cb = ringOf(gtcb);
+  RamboReservation reservation;
+  char* record = ramboReserveInline(cb, ramboSlotsFor(56 + 8 + stored.bytes), &reservation);
+  if (__builtin_expect(reservation.slot != ramboScratchInline(cb), 1)) {
+    auto* r = reinterpret_cast<GTraceRecord*>(record);
+    r->timestamp = 0;
+    r->threadId = static_cast<std::uint64_t>(tidLow) | (static_cast<std::uint64_t>(tidHigh) << 32);
+    r->processId = g_processId;
+    r->functionId = functionId;
+    r->fixedData1 = g_fixedData1;
+    r->fixedData2 = g_fixedData2;
+    r->type = static_cast<std::uint16_t>(type);
+    r->flags = 0;
+    r->probe = static_cast<std::uint16_t>(probe);
+    r->itemBytes = static_cast<std::uint16_t>(8 + stored.bytes);
+    r->data1 = data1;
+    r->data2 = data2;
+    r->rc = 0;
+    r->itemCount = 1;
+    auto* descriptor = reinterpret_cast<GTraceItemDescriptor*>(record + 56);
+    descriptor->type = stored.type;
+    descriptor->length = stored.recordedLength;
+    if (stored.bytes != 0)
+      std::memcpy(record + 64, stored.source != nullptr ? stored.source : static_cast<const void*>(&stored.value),
+                  stored.bytes);
   }
   ramboSyncInline(cb, &reservation);
 }
@@ -826,6 +865,17 @@ void _gtraceVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t funct
                 std::uint32_t type, std::uint32_t itemCount, ...) noexcept {
   va_list ap;
   va_start(ap, itemCount);
+  GTCB* gtcb = loadRelaxed(g_pGTCB);
+  if (itemCount == 1 && gtcb != nullptr && (gtcb->options.flags & kShortcutBlockers) == 0) {
+    Item item;
+    item.type = va_arg(ap, std::uint32_t);
+    item.length = va_arg(ap, std::uint32_t);
+    item.data = va_arg(ap, const void*);
+    item.tag = false;
+    writeOneItem(gtcb, tidLow, tidHigh, functionId, type, probe, 0, 0, item);
+    va_end(ap);
+    return;
+  }
   Point p = makePoint(tidLow, tidHigh, functionId, type);
   p.probe = probe;
   withItems(p, itemCount, &ap);
@@ -848,6 +898,17 @@ void _gtraceErrorVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t 
                      ...) noexcept {
   va_list ap;
   va_start(ap, itemCount);
+  GTCB* gtcb = loadRelaxed(g_pGTCB);
+  if (itemCount == 1 && gtcb != nullptr && (gtcb->options.flags & kShortcutBlockers) == 0) {
+    Item item;
+    item.type = va_arg(ap, std::uint32_t);
+    item.length = va_arg(ap, std::uint32_t);
+    item.data = va_arg(ap, const void*);
+    item.tag = false;
+    writeOneItem(gtcb, tidLow, tidHigh, functionId, type, probe, data1, data2, item);
+    va_end(ap);
+    return;
+  }
   Point p = makePoint(tidLow, tidHigh, functionId, type);
   p.probe = probe;
   p.data1 = data1;

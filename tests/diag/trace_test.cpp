@@ -172,6 +172,22 @@ TEST_F(Trace, OptionsAreReplacedFromFlagsOn) {
   EXPECT_EQ(live, &block.gtcb()->options);
 }
 
+TEST_F(Trace, SetOptionsInProfileModeDropsTimingFromTheCallersOptions) {
+  TraceBlock block;
+  ASSERT_EQ(block.start(), 0u);
+  // Profile blocks cannot be initialised yet; the live options are put into that mode by hand.
+  GTraceOptions* live = nullptr;
+  ASSERT_EQ(gtraceGetOptionsPtr(&live), 0u);
+  live->traceType = GTRACE_TYPE_PROFILE;
+  auto fresh = std::make_unique<GTraceOptions>();
+  std::memset(fresh.get(), 0, sizeof(GTraceOptions));
+  fresh->flags = GTRACE_FLAG_TIMESTAMP | GTRACE_FLAG_PROFILE_TIMING | GTRACE_FLAG_CALLBACK;
+  ASSERT_EQ(gtraceSetOptions(fresh.get()), 0u);
+  EXPECT_EQ(fresh->flags, GTRACE_FLAG_CALLBACK);  // the caller's structure is changed
+  EXPECT_EQ(live->flags, GTRACE_FLAG_CALLBACK | GTRACE_FLAG_PROFILE);
+  live->traceType = GTRACE_TYPE_WRAP;
+}
+
 TEST_F(Trace, StampedValuesAreReturned) {
   EXPECT_EQ(gtraceSetProcessID(12), 12u);
   EXPECT_EQ(gtraceSetFixedData1(0xABCD), 0xABCDu);
