@@ -258,6 +258,8 @@ u32 GenRegBin::Add(u64 mask, void* record) {
   u32 rc = 0;
   const u32 fn = ECF_FN_GenRegBin_Add;
   TraceScope trace(fn, &rc);
+  // The scan holds the registry open on this object: no update may start under it.
+  if (state & GENREG_STATE_SCAN_OPEN) return rc = fail(fn, ECF_GENREG_REGISTRY_CURRENTLY_OPEN_IN_SCAN_MODE, 3);
   if (record == nullptr) return rc = fail(fn, ECF_GENREG_NULL_ARGUMENT, 5);
   if (CheckFuncPtrs() != 0) return rc = fail(fn, ECF_GENREG_FUNCTION_PTRS_INVALID, 10);
   if (ValidateRecord(mask, record) != 0) return rc = fail(fn, ECF_GENREG_FAILED_TO_VALIDATE_RECORD, 20);
@@ -320,6 +322,8 @@ u32 GenRegBin::Change(u64 mask, void* pattern, void* newRecord) {
   u32 rc = 0;
   const u32 fn = ECF_FN_GenRegBin_Change;
   TraceScope trace(fn, &rc);
+  // The scan holds the registry open on this object: no update may start under it.
+  if (state & GENREG_STATE_SCAN_OPEN) return rc = fail(fn, ECF_GENREG_REGISTRY_CURRENTLY_OPEN_IN_SCAN_MODE, 3);
   if (pattern == nullptr || newRecord == nullptr) return rc = fail(fn, ECF_GENREG_NULL_ARGUMENT, 5);
   if (ValidateRecord == nullptr) return rc = fail(fn, ECF_GENREG_BAD_FUNCTION_POINTER_FOR_VALIDATERECORD, 10);
   if (ValidateRecord(mask, newRecord) != 0) return rc = fail(fn, ECF_GENREG_FAILED_TO_VALIDATE_RECORD, 20);
@@ -388,6 +392,8 @@ u32 GenRegBin::Delete(u64 mask, void* pattern) {
   u32 rc = 0;
   const u32 fn = ECF_FN_GenRegBin_Delete;
   TraceScope trace(fn, &rc);
+  // The scan holds the registry open on this object: no update may start under it.
+  if (state & GENREG_STATE_SCAN_OPEN) return rc = fail(fn, ECF_GENREG_REGISTRY_CURRENTLY_OPEN_IN_SCAN_MODE, 3);
   if (pattern == nullptr) return rc = fail(fn, ECF_GENREG_NULL_ARGUMENT, 5);
   if (ValidateRecord == nullptr) return rc = fail(fn, ECF_GENREG_BAD_FUNCTION_POINTER_FOR_VALIDATERECORD, 10);
   if (ValidateRecord(mask, pattern) != 0) return rc = fail(fn, ECF_GENREG_FAILED_TO_VALIDATE_RECORD, 20);

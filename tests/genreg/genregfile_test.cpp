@@ -206,7 +206,10 @@ TEST_F(GenRegScanTest, ScanOrderEofRewindAndPositions) {
   EXPECT_EQ(reg.GetNext(0, &p, &out), ECF_GENREG_EOF);
   EXPECT_EQ(reg.GetNext(0, &p, &out), ECF_GENREG_EOF) << "end of scan sticks";
   TRec a = rec("z", "9");
-  EXPECT_EQ(reg.Add(1, &a), ECF_GENREG_FAILED_TO_OPEN_REGISTRY) << "no update while a scan is open";
+  EXPECT_EQ(reg.Add(1, &a), ECF_GENREG_REGISTRY_CURRENTLY_OPEN_IN_SCAN_MODE) << "no update while a scan is open";
+  EXPECT_EQ(reg.Change(1, &a, &a), ECF_GENREG_REGISTRY_CURRENTLY_OPEN_IN_SCAN_MODE);
+  EXPECT_EQ(reg.Delete(1, &a), ECF_GENREG_REGISTRY_CURRENTLY_OPEN_IN_SCAN_MODE);
+  EXPECT_FALSE(exists(reg.lockPath));
   EXPECT_EQ(reg.OpenReg(GENREG_ACTION_READ), ECF_GENREG_REGISTRY_CURRENTLY_OPEN_IN_SCAN_MODE);
   ASSERT_EQ(reg.setRegFilePosition(&pos), 0u);
   EXPECT_EQ(reg.GetNext(0, &p, &out), ECF_GENREG_EOF) << "a position does not clear the end";
