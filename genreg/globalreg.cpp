@@ -156,12 +156,12 @@ struct Entries {
 };
 bool walkEntries(const unsigned char* s, u32 n, Entries& e) {
   if (n < GLOBALREG_PACKED_HEADER_SIZE + 4) return false;
-  u64 mask = getLE64(s + 4);
+  u64 mask = getLE64(s + 4) & 0x7FFFFFFFFFFFFFFFull;  // bits 0 to 62
   u64 pos = GLOBALREG_PACKED_HEADER_SIZE;
   const u64 end = n - 4;
-  for (int b = 0; b < 63; ++b) {
-    e.offset[b] = e.length[b] = 0;
-    if (!(mask & (1ull << b))) continue;
+  std::memset(&e, 0, sizeof e);
+  for (; mask != 0; mask &= mask - 1) {
+    const int b = __builtin_ctzll(mask);
     if (pos + 2 > end) return false;
     u32 l = static_cast<u32>(s[pos]) | static_cast<u32>(s[pos + 1]) << 8;
     pos += 2;
@@ -349,10 +349,12 @@ u32 GlobalReg::UnpackRecordFn(void** record, u32 n) {
   const Body* body = bodyOf(t->RecordType);
   if (body == nullptr) return rc = fail(fn, ECF_GENREG_CORRUPTED_RECORD_TYPE, 30);
   auto* tb = reinterpret_cast<unsigned char*>(t);
-  for (int b = 0; b < 63 && rc == 0; ++b) {
-    u64 bit = 1ull << b;
-    const Field* f = fieldOf(body, bit);
-    if (f == nullptr) continue;  // a later version's field stays in FieldMask, its bytes in the file
+  // Only the known fields are copied; a later version's field stays in FieldMask, its bytes in
+  // the file.
+  for (std::size_t i = 0; i < body->count && rc == 0; ++i) {
+    const Field* f = &body->fields[i];
+    const u64 bit = f->bit;
+    const int b = __builtin_ctzll(bit);
     if (!(t->FieldMask & bit)) {
       t->MissingFieldMask |= bit;
       continue;
