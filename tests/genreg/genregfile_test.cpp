@@ -2,6 +2,8 @@
 // leftovers, scans and positions, the checksum header.
 #include <sys/stat.h>
 
+#include <thread>
+
 #include "genreg_test_util.h"
 
 using namespace genregtest;
@@ -114,6 +116,36 @@ TEST_F(GenRegLockTest, UnLockLeavesAnotherHoldersLockFile) {
   TestReg c(file("r.reg"));
   EXPECT_EQ(c.Lock(GENREG_LOCK_EXCLUSIVE | GENREG_LOCK_NOWAIT), ECF_GENREG_IS_LOCKED_BY_SOMEONE_ELSE);
   EXPECT_EQ(b.UnLock(), 0u);
+}
+
+// Descriptors of this process open on `path` (as /proc/self/fd shows them).
+int openCount(const std::string& path) {
+  int n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec).string() == path) ++n;
+  }
+  return n;
+}
+
+TEST_F(GenRegLockTest, WaiterOnAnUnlinkedLockFileLocksTheNewOne) {
+  // B waits on the lock file A holds. A's UnLock removes the file before releasing it, so B gets
+  // the lock of a file without a name; it must notice and lock the file at the lock path, or C,
+  // creating a fresh lock file, would hold the lock at the same time.
+  TestReg a(file("r.reg")), b(file("r.reg")), c(file("r.reg"));
+  ASSERT_EQ(a.Lock(GENREG_LOCK_EXCLUSIVE | GENREG_LOCK_WAIT), 0u);
+  const std::string lockPath = a.lockPath;
+  u32 bResult = 1;
+  std::thread waiter([&] { bResult = b.Lock(GENREG_LOCK_EXCLUSIVE | GENREG_LOCK_WAIT); });
+  while (openCount(lockPath) < 2) std::this_thread::yield();  // B holds the old file open
+  ASSERT_EQ(a.UnLock(), 0u);
+  waiter.join();
+  ASSERT_EQ(bResult, 0u);
+  EXPECT_TRUE(exists(lockPath)) << "B holds the file at the lock path";
+  EXPECT_EQ(c.Lock(GENREG_LOCK_EXCLUSIVE | GENREG_LOCK_NOWAIT), ECF_GENREG_IS_LOCKED_BY_SOMEONE_ELSE);
+  EXPECT_EQ(b.UnLock(), 0u);
+  EXPECT_EQ(c.Lock(GENREG_LOCK_EXCLUSIVE | GENREG_LOCK_NOWAIT), 0u);
+  EXPECT_EQ(c.UnLock(), 0u);
 }
 
 TEST_F(GenRegLockTest, AddCreatesTheDirectoriesGetAndUpdatesDoNot) {
