@@ -19,6 +19,13 @@
 #include "osse/diag/syserror.h"
 #include "platform/winerror.h"
 
+// The heap's malloc and free are called through their GOT entries rather than through PLT stubs:
+// one indirect jump less on every allocation and free.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__PIC__)
+extern "C" void* malloc(std::size_t) noexcept __attribute__((noplt));
+extern "C" void free(void*) noexcept __attribute__((noplt));
+#endif
+
 extern "C" {
 OSSMemDebugCB* g_pMemDebugCB = nullptr;
 char g_szMemDebugLogPath[261] = {};
@@ -591,13 +598,6 @@ __attribute__((noinline)) std::uint32_t allocateFirst(void** ppOut, std::uint32_
   return allocateBlock(settings, ppOut, size, allocFlags, file, line);
 }
 
-// The heap's free as the last call of _ossMemFree's short way: being a tail call, it spares that
-// way saving registers across the call.
-__attribute__((noinline)) std::uint32_t releaseRaw(void* raw) noexcept {
-  std::free(raw);
-  return 0;
-}
-
 __attribute__((noinline)) std::uint32_t freeNullPointer(const char* file, std::uint32_t line) noexcept {
   char text[1024];
   std::snprintf(text, sizeof text, "NULL pointer for memory allocation address found at: %s, line %u",
@@ -613,63 +613,120 @@ __attribute__((noinline)) void freeChecked(void** pp, const char* file, std::uin
   std::free(result.raw);
 }
 
-}  // namespace
+// The IDLE block without fills: the prefix and the header, eight words written as four 64-bit
+// stores (the heap's free later reads the second as one word: see markFreedIdle). The words are
+// made before the heap is asked, so that only they and ppOut wait across that call.
+TARN_MEM_HOT std::uint32_t allocateIdle(void** ppOut, std::uint32_t size, std::uint32_t allocFlags,
+                                        std::uint32_t line) noexcept {
+  const std::uint64_t eyeAndSize =
+      (static_cast<std::uint64_t>(size) << 32) |
+      ((allocFlags & OSSMEM_ALLOC_EYE_FLAG) != 0 ? OSSMEM_EYE_ALLOCATED | 1u : OSSMEM_EYE_ALLOCATED);
+  const std::uint64_t reservedAndLine = static_cast<std::uint64_t>(line) << 32;
+  auto* raw = static_cast<unsigned char*>(std::malloc(paddedSize(size) + 2 * sizeof(OSSMemPrefix)));
+  if (__builtin_expect(raw == nullptr, 0)) {
+    const auto requested = static_cast<std::uint32_t>(eyeAndSize >> 32);
+    return heapFailure(paddedSize(requested) + 2 * sizeof(OSSMemPrefix), (eyeAndSize & 1u) != 0 ? OSSMEM_ALLOC_EYE_FLAG : 0);
+  }
+  const std::uint64_t zeroes = 0;
+  const std::uint64_t sizeAndTag = (static_cast<std::uint64_t>(OSSMEM_MODE_IDLE) << 32) | (eyeAndSize >> 32);
+  std::memcpy(raw, &zeroes, 8);
+  std::memcpy(raw + 8, &sizeAndTag, 8);
+  std::memcpy(raw + 16, &eyeAndSize, 8);
+  std::memcpy(raw + 24, &reservedAndLine, 8);
+  *ppOut = raw + sizeof(OSSMemPrefix) + sizeof(OSSMemBlockHeader);
+  return 0;
+}
 
-std::uint32_t _ossMemAlloc(void** ppOut, void* reserved, std::uint32_t size, std::uint32_t allocFlags,
-                           const char* file, std::uint32_t line) noexcept {
-  (void)reserved;
-  if (__builtin_expect(ppOut == nullptr || size == 0 || (allocFlags & ~(OSSMEM_ALLOC_ZERO | OSSMEM_ALLOC_EYE_FLAG)) != 0, 0))
+// Whether the short ways may run: mode IDLE and no new-block fill (allocation), or a mode with a
+// tag in front of the header and no freed-data fill (free).
+TARN_MEM_HOT bool idleAllocation(std::uint64_t hot) noexcept {
+  return (hot >> 32) == OSSMEM_MODE_IDLE && (hot & OSSMEM_DEBUG_POISON_NEW) == 0;
+}
+TARN_MEM_HOT bool taggedFree(std::uint64_t hot) noexcept {
+  return (hot >> 32) != OSSMEM_MODE_NONE && (hot & OSSMEM_DEBUG_POISON_FREED) == 0;
+}
+
+// A sound IDLE block is marked freed and its heap address returned; anything else gives null.
+// The prefix's size and mode tag are read and rewritten as one 8-byte word: the heap's free reads
+// that same word right after (its cache key), and a 4-byte store under an 8-byte load cannot be
+// forwarded, which would cost more than the rest of the free.
+TARN_MEM_HOT unsigned char* markFreedIdle(unsigned char* data) noexcept {
+  unsigned char* headerAt = data - kHeaderSize;
+  std::uint64_t sizeAndTag;
+  std::memcpy(&sizeAndTag, headerAt - 8, sizeof sizeAndTag);
+  if (__builtin_expect((readWord(headerAt) & ~0xFu) != OSSMEM_EYE_ALLOCATED ||
+                           static_cast<std::uint32_t>(sizeAndTag >> 32) != OSSMEM_MODE_IDLE, 0))
+    return nullptr;
+  writeWord(headerAt, OSSMEM_EYE_FREED);
+  sizeAndTag = (static_cast<std::uint64_t>(OSSMEM_TAG_FREED) << 32) | static_cast<std::uint32_t>(sizeAndTag);
+  std::memcpy(headerAt - 8, &sizeAndTag, sizeof sizeAndTag);
+  return headerAt - sizeof(OSSMemPrefix);
+}
+
+// Every allocation the short way of _ossMemAlloc does not take, in the full order of its tests:
+// the arguments, a pending leak-report request, the settings.
+__attribute__((noinline)) std::uint32_t allocateOther(void** ppOut, std::uint32_t size, std::uint32_t allocFlags,
+                                                      const char* file, std::uint32_t line) noexcept {
+  if (ppOut == nullptr || size == 0 || (allocFlags & ~(OSSMEM_ALLOC_ZERO | OSSMEM_ALLOC_EYE_FLAG)) != 0)
     return ECF_INVALID_PARAMETER;
   serveDumpRequest();
   const std::uint64_t hot = g_hotSettings.load(std::memory_order_acquire);
-  if (__builtin_expect((hot >> 32) != OSSMEM_MODE_IDLE || ((allocFlags | hot) & 0x1u) != 0, 0)) {
-    if (__atomic_load_n(&g_cb.allocationStarted, __ATOMIC_ACQUIRE) == 0)
-      return allocateFirst(ppOut, size, allocFlags, file, line);
-    return allocateBlock(snapshotSettings(), ppOut, size, allocFlags, file, line);
+  if (idleAllocation(hot) && (allocFlags & OSSMEM_ALLOC_ZERO) == 0) return allocateIdle(ppOut, size, allocFlags, line);
+  if (__atomic_load_n(&g_cb.allocationStarted, __ATOMIC_ACQUIRE) == 0)
+    return allocateFirst(ppOut, size, allocFlags, file, line);
+  return allocateBlock(snapshotSettings(), ppOut, size, allocFlags, file, line);
+}
+
+// Every free the short way of _ossMemFree does not take, in the full order of its tests.
+__attribute__((noinline)) std::uint32_t freeOther(void** pp, const char* file, std::uint32_t line) noexcept {
+  if (pp == nullptr) return ECF_INVALID_PARAMETER;
+  if (*pp == nullptr) return freeNullPointer(file, line);
+  serveDumpRequest();
+  if (taggedFree(g_hotSettings.load(std::memory_order_acquire))) {
+    if (unsigned char* raw = markFreedIdle(static_cast<unsigned char*>(*pp)); raw != nullptr) {
+      *pp = nullptr;
+      std::free(raw);
+      return 0;
+    }
   }
-  // IDLE without fills: the prefix and the header, eight words written as four 64-bit stores
-  // (the heap's free later reads the second as one word: see _ossMemFree).
-  const std::uint64_t total = paddedSize(size) + 2 * sizeof(OSSMemPrefix);
-  auto* raw = static_cast<unsigned char*>(std::malloc(total));
-  if (__builtin_expect(raw == nullptr, 0)) return heapFailure(total, allocFlags);
-  const OSSMemPrefix prefix = {0, 0, size, OSSMEM_MODE_IDLE};
-  const OSSMemBlockHeader header = {
-      (allocFlags & OSSMEM_ALLOC_EYE_FLAG) != 0 ? OSSMEM_EYE_ALLOCATED | 1u : OSSMEM_EYE_ALLOCATED, size, 0, line};
-  std::memcpy(raw, &prefix, sizeof prefix);
-  std::memcpy(raw + sizeof prefix, &header, sizeof header);
-  *ppOut = raw + sizeof prefix + sizeof header;
+  freeChecked(pp, file, line);
+  *pp = nullptr;
   return 0;
+}
+
+}  // namespace
+
+// The short ways below cover the default case (IDLE, no fills, no leak report asked for) with one
+// test of everything that could lead elsewhere; anything else goes the full way, which repeats
+// the tests in their order.
+std::uint32_t _ossMemAlloc(void** ppOut, void* reserved, std::uint32_t size, std::uint32_t allocFlags,
+                           const char* file, std::uint32_t line) noexcept {
+  (void)reserved;
+  // Zero exactly when the short way applies: mode IDLE, no new-block fill, no allocation flag
+  // but the eye-catcher's, no leak report asked for.
+  constexpr std::uint64_t kIdle = static_cast<std::uint64_t>(OSSMEM_MODE_IDLE) << 32;
+  constexpr std::uint64_t kModeAndNewFill = 0xFFFFFFFF00000000u | OSSMEM_DEBUG_POISON_NEW;
+  const std::uint64_t hot = g_hotSettings.load(std::memory_order_acquire);
+  const std::uint64_t other = ((hot ^ kIdle) & kModeAndNewFill) | (allocFlags & ~OSSMEM_ALLOC_EYE_FLAG) |
+                              __atomic_load_n(&g_bDumpMemAllocListFlag, __ATOMIC_RELAXED);
+  if (__builtin_expect((ppOut == nullptr) | (size == 0) | (other != 0), 0))
+    return allocateOther(ppOut, size, allocFlags, file, line);
+  return allocateIdle(ppOut, size, allocFlags, line);
 }
 
 std::uint32_t _ossMemFree(void** pp, void* reserved1, std::uint32_t reserved2, const char* file,
                           std::uint32_t line) noexcept {
   (void)reserved1;
   (void)reserved2;
-  if (__builtin_expect(pp == nullptr, 0)) return ECF_INVALID_PARAMETER;
+  if (__builtin_expect(pp == nullptr, 0)) return freeOther(pp, file, line);
   auto* data = static_cast<unsigned char*>(*pp);
-  if (__builtin_expect(data == nullptr, 0)) return freeNullPointer(file, line);
-  serveDumpRequest();
-  // A sound IDLE block without the freed-data fill: two compares, two marks and the heap's free.
-  // The tag in front of the header exists only when the mode is not NONE.
   const std::uint64_t hot = g_hotSettings.load(std::memory_order_acquire);
-  if (__builtin_expect((hot >> 32) != OSSMEM_MODE_NONE && (hot & OSSMEM_DEBUG_POISON_FREED) == 0, 1)) {
-    unsigned char* headerAt = data - kHeaderSize;
-    // The prefix's size and mode tag are read and rewritten as one 8-byte word: the heap's free
-    // reads that same word right after (its cache key), and a 4-byte store under an 8-byte load
-    // cannot be forwarded, which would cost more than the rest of this free.
-    std::uint64_t sizeAndTag;
-    std::memcpy(&sizeAndTag, headerAt - 8, sizeof sizeAndTag);
-    if (__builtin_expect((readWord(headerAt) & ~0xFu) == OSSMEM_EYE_ALLOCATED &&
-                             static_cast<std::uint32_t>(sizeAndTag >> 32) == OSSMEM_MODE_IDLE, 1)) {
-      writeWord(headerAt, OSSMEM_EYE_FREED);
-      sizeAndTag = (static_cast<std::uint64_t>(OSSMEM_TAG_FREED) << 32) | static_cast<std::uint32_t>(sizeAndTag);
-      std::memcpy(headerAt - 8, &sizeAndTag, sizeof sizeAndTag);
-      *pp = nullptr;
-      return releaseRaw(headerAt - sizeof(OSSMemPrefix));
-    }
-  }
-  freeChecked(pp, file, line);
+  const bool dumpRequested = __atomic_load_n(&g_bDumpMemAllocListFlag, __ATOMIC_RELAXED) != 0;
+  if (__builtin_expect(data == nullptr || !taggedFree(hot) || dumpRequested, 0)) return freeOther(pp, file, line);
+  unsigned char* raw = markFreedIdle(data);
+  if (__builtin_expect(raw == nullptr, 0)) return freeOther(pp, file, line);
   *pp = nullptr;
+  std::free(raw);
   return 0;
 }
 
