@@ -38,10 +38,15 @@ class InstallRegistryTest : public ::testing::Test {
     }
     for (auto at = text.find("@ROOT@"); at != std::string::npos; at = text.find("@ROOT@", at)) {
       text.replace(at, 6, root_.path());
-      // The directory named on this line exists, as an installed copy's would.
-      const auto quote = text.rfind('"', at - 1);
+      // The directory named by a quoted value on this line exists, as an installed copy's would
+      // (a comment that mentions the placeholder names nothing).
+      const auto lineStart = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
+      const auto quote = text.rfind('"', at);
       const auto end = text.find('"', at);
-      std::filesystem::create_directories(text.substr(quote + 1, end - quote - 1));
+      const auto lineEnd = text.find('\n', at);
+      if (quote != std::string::npos && quote >= lineStart && end != std::string::npos &&
+          (lineEnd == std::string::npos || end < lineEnd))
+        std::filesystem::create_directories(text.substr(quote + 1, end - quote - 1));
       at += root_.path().size();
     }
     ASSERT_TRUE(platform::ImportRegText(text, file, &error)) << error.ToString();
