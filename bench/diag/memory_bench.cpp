@@ -4,7 +4,9 @@
 //
 // After the benchmarks the program prints, for each size and thread count, the processor time
 // per pair of both and their ratio (goals: at most 1.3 times malloc on one thread, 1.5 times on
-// two).
+// two). Each benchmark runs kRepetitions times, the repetitions of all of them shuffled together,
+// and the ratio is taken between the fastest repetition of each side: on a shared machine other
+// programs only ever add time, and the shuffling spreads a busy spell over both sides alike.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -13,10 +15,13 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "osse/diag/memory.h"
 
 namespace {
+
+constexpr int kRepetitions = 5;
 
 void BM_OssMemAllocFree(benchmark::State& state) {
   const auto size = static_cast<std::uint32_t>(state.range(0));
@@ -28,7 +33,7 @@ void BM_OssMemAllocFree(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_OssMemAllocFree)->Arg(64)->Arg(4096)->Threads(1)->Threads(2);
+BENCHMARK(BM_OssMemAllocFree)->Arg(64)->Arg(4096)->Threads(1)->Threads(2)->Repetitions(kRepetitions);
 
 void BM_MallocFree(benchmark::State& state) {
   const auto size = static_cast<std::size_t>(state.range(0));
@@ -39,9 +44,9 @@ void BM_MallocFree(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_MallocFree)->Arg(64)->Arg(4096)->Threads(1)->Threads(2);
+BENCHMARK(BM_MallocFree)->Arg(64)->Arg(4096)->Threads(1)->Threads(2)->Repetitions(kRepetitions);
 
-// Processor time per pair, by "size/threads:n" and rival.
+// Fastest processor time per pair, by "size/threads:n" and rival.
 std::map<std::string, std::pair<double, double>> g_times;
 
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -55,13 +60,19 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const std::string name = run.benchmark_name();
       const std::size_t slash = name.find('/');
       if (slash == std::string::npos) continue;
-      const std::string key = name.substr(slash + 1);
-      if (name.rfind("BM_OssMemAllocFree", 0) == 0) g_times[key].first = ns;
-      if (name.rfind("BM_MallocFree", 0) == 0) g_times[key].second = ns;
+      // "64/repeats:5/threads:1" -> "64/threads:1"
+      std::string key = name.substr(slash + 1);
+      if (const std::size_t repeats = key.find("/repeats:"); repeats != std::string::npos)
+        key.erase(repeats, key.find('/', repeats + 1) - repeats);
+      if (name.rfind("BM_OssMemAllocFree", 0) == 0) keepFastest(g_times[key].first, ns);
+      if (name.rfind("BM_MallocFree", 0) == 0) keepFastest(g_times[key].second, ns);
     }
   }
 
  private:
+  static void keepFastest(double& best, double ns) {
+    if (best <= 0 || ns < best) best = ns;
+  }
   static double nanosecondsPer(benchmark::TimeUnit unit) {
     switch (unit) {
       case benchmark::kSecond: return 1e9;
@@ -75,6 +86,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The repetitions of all benchmarks shuffled together unless the command line says otherwise.
+  std::vector<char*> args(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  bool interleaveGiven = false;
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]).rfind("--benchmark_enable_random_interleaving", 0) == 0) interleaveGiven = true;
+  if (!interleaveGiven) args.insert(args.begin() + 1, interleave);
+  args.push_back(nullptr);
+  argc = static_cast<int>(args.size()) - 1;
+  argv = args.data();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   // The settings are read and the first allocation made before any timing.
@@ -87,8 +108,8 @@ int main(int argc, char** argv) {
   for (const auto& [key, times] : g_times) {
     if (times.first <= 0 || times.second <= 0) continue;
     const bool twoThreads = key.find("threads:2") != std::string::npos;
-    std::printf("%-16s _ossMemAlloc/_ossMemFree %7.2f ns, malloc/free %7.2f ns: ratio %.2f (goal: at most %.1f)\n",
-                key.c_str(), times.first, times.second, times.first / times.second, twoThreads ? 1.5 : 1.3);
+    std::printf("%-16s fastest of %d: _ossMemAlloc/_ossMemFree %7.2f ns, malloc/free %7.2f ns: ratio %.2f (goal: at most %.1f)\n",
+                key.c_str(), kRepetitions, times.first, times.second, times.first / times.second, twoThreads ? 1.5 : 1.3);
   }
   return 0;
 }
