@@ -3,14 +3,10 @@
 
 #include "osse/diag/ringbuffer_writer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "osse/diag/ecf.h"
+#include "osse/diag/log.h"
 #include "osse/diag/memory.h"
 #include "osse/diag/tracepoints.h"
 #include "osse/sys/timestring.h"
@@ -22,6 +18,7 @@ constexpr char kChunkEye[8] = {'R', 'A', 'M', 'B', 'O', 'C', 'K', '\0'};
 constexpr char kHeadEye[8] = {'@', 'H', 'E', 'A', 'D', '\r', '\n', '\0'};
 constexpr char kTailEye[8] = {'@', 'T', 'A', 'I', 'L', '\r', '\n', '\0'};
 constexpr std::uint32_t kMaxWindow = 0x100000;
+constexpr std::uint32_t kLogLevelError = 3;
 
 // The buffer-full callback is process-wide and may be replaced while writers run.
 RamboBufferFullCallback g_bufferFull = nullptr;
@@ -190,10 +187,11 @@ std::uint32_t readFrame(RamboDumpFile* file, DumpFrame* frame) noexcept {
 }
 
 // The read window comes from the library's heap, like every allocation of the library.
-std::uint8_t* allocateWindow(std::uint32_t bytes) noexcept {
-  void* window = nullptr;
-  if (_ossMemAlloc(&window, nullptr, bytes, 0, __FILE__, __LINE__) != 0) return nullptr;
-  return static_cast<std::uint8_t*>(window);
+std::uint32_t allocateWindow(std::uint8_t** window, std::uint32_t bytes) noexcept {
+  void* p = nullptr;
+  const std::uint32_t rc = _ossMemAlloc(&p, nullptr, bytes, 0, __FILE__, __LINE__);
+  *window = rc == 0 ? static_cast<std::uint8_t*>(p) : nullptr;
+  return rc;
 }
 void freeWindow(std::uint8_t* window) noexcept {
   void* p = window;
@@ -426,24 +424,13 @@ std::uint32_t ramboGetDumpTail(RamboCB* cb, RamboDumpTail* tail) noexcept {
 // ---------------------------------------------------------------------------------------------
 
 std::uint32_t RamboDumpFile::open(const char* path) noexcept {
-  if (path == nullptr || fd_ >= 0 || memory_ != nullptr) return ECF_INVALID_PARAMETER;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return ECF_FILE_DOESNT_EXIST;
-    if (errno == EACCES || errno == EPERM) return ECF_ACCESS_DENIED;
-    return ECF_FAILED;
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    ::close(fd);
-    return ECF_FAILED;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    return ECF_FILE_IS_A_DIRECTORY;
-  }
-  fd_ = fd;
-  size_ = static_cast<std::uint64_t>(st.st_size);
+  if (fileOpen_ || memory_ != nullptr) return ECF_INVALID_PARAMETER;
+  OSSFileOpenParam param = {OSS_VERSION_STAMP, path, OSS_FILE_OPEN_EXISTING, OSS_FILE_ACCESS_READ, 0, 0, 0};
+  const std::uint32_t rc = file_.open(&param);
+  if (rc != 0) return rc;
+  fileOpen_ = true;
+  filePosition_ = 0;
+  size_ = 0;
   position_ = 0;
   return 0;
 }
@@ -456,14 +443,17 @@ void RamboDumpFile::openMemory(const void* data, std::uint64_t size) noexcept {
 }
 
 std::uint64_t RamboDumpFile::size() const noexcept {
-  struct stat st;
-  if (fd_ >= 0 && ::fstat(fd_, &st) == 0) return static_cast<std::uint64_t>(st.st_size);
-  return size_;
+  if (!fileOpen_) return size_;
+  std::uint64_t size = 0;
+  if (file_.getSize(&size) != 0) return 0;
+  return size;
 }
 
 void RamboDumpFile::close() noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  // A failed close leaves nothing the reader could still use: the object is closed either way.
+  if (fileOpen_) file_.close();
+  fileOpen_ = false;
+  filePosition_ = kUnknownPosition;
   memory_ = nullptr;
   size_ = 0;
   position_ = 0;
@@ -471,7 +461,7 @@ void RamboDumpFile::close() noexcept {
 
 std::uint32_t RamboDumpFile::read(void* buffer, std::uint32_t size, std::uint32_t* got) noexcept {
   *got = 0;
-  if (memory_ != nullptr || fd_ < 0) {
+  if (!fileOpen_) {
     if (position_ >= size_ || size == 0) return 0;
     const std::uint64_t left = size_ - position_;
     const std::uint32_t n = static_cast<std::uint32_t>(left < size ? left : size);
@@ -480,26 +470,53 @@ std::uint32_t RamboDumpFile::read(void* buffer, std::uint32_t size, std::uint32_
     *got = n;
     return 0;
   }
-  for (;;) {
-    const ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(position_));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return ECF_FAILED;
-    position_ += static_cast<std::uint64_t>(n);
-    *got = static_cast<std::uint32_t>(n);
-    return 0;
+  if (size == 0) return 0;
+  // Nothing lies at or beyond the end: answer that here rather than with a seek the file layer
+  // would refuse and log.
+  std::uint64_t end = 0;
+  if (const std::uint32_t rc = file_.getSize(&end); rc != 0) return rc;
+  if (position_ >= end) return 0;
+  if (filePosition_ != position_) {
+    OSSFileSeekParam seek = {OSS_VERSION_STAMP, static_cast<std::int64_t>(position_), OSS_FILE_SEEK_BEGIN, 0};
+    const std::uint32_t rc = file_.seek(&seek, nullptr);
+    if (rc == ECF_FILE_SEEK_BEYOND_EOF) return 0;  // the file shrank since its size was read
+    if (rc != 0) {
+      filePosition_ = kUnknownPosition;
+      return rc;
+    }
+    filePosition_ = position_;
   }
+  // Asking for no more than the file holds keeps a read that meets the end rare; one that does
+  // (the file shrank meanwhile) is no failure, only fewer bytes.
+  const std::uint64_t left = end - position_;
+  OSSFileReadParam param = {OSS_VERSION_STAMP, static_cast<std::uint32_t>(left < size ? left : size), 0};
+  std::uint32_t n = 0;
+  const std::uint32_t rc = file_.read(&param, buffer, &n);
+  if (rc != 0 && rc != ECF_FILE_EOF) {
+    filePosition_ = kUnknownPosition;
+    return rc;
+  }
+  position_ += n;
+  filePosition_ = position_;
+  *got = n;
+  return 0;
 }
 
 std::uint32_t ramboValidateDumpFile(RamboDumpFile* file) noexcept {
   GTRACE_ENTRY(ECF_FN_ramboValidateDumpFile);
   std::uint32_t rc = ECF_INVALID_PARAMETER;
+  std::uint64_t start = 0;
   if (file != nullptr) {
-    const std::uint64_t start = file->position();
+    start = file->position();
     DumpFrame frame;
     rc = readFrame(file, &frame);
     file->seek(start);
   }
-  if (rc != 0) GTRACE_ERROR(ECF_FN_ramboValidateDumpFile, 10, &rc);
+  if (rc != 0) {
+    // The item: the offset of the buffer header that was refused.
+    ossLog(nullptr, ECF_FN_ramboValidateDumpFile, rc, 10, kLogLevelError, 1, &start, 8u, OSS_LOG_TYPE_UNSIGNED);
+    GTRACE_ERROR(ECF_FN_ramboValidateDumpFile, 10, &rc);
+  }
   GTRACE_EXIT(ECF_FN_ramboValidateDumpFile, &rc);
   return rc;
 }
@@ -511,13 +528,16 @@ std::uint32_t ramboOpenDumpFileParser(RamboDumpFile* file, RamboDumpParser* pars
   DumpFrame frame;
   if (file == nullptr || parser == nullptr) {
     rc = ECF_INVALID_PARAMETER;
+    ossLog(nullptr, ECF_FN_ramboOpenDumpFileParser, rc, 10, kLogLevelError, 0);
     GTRACE_ERROR(ECF_FN_ramboOpenDumpFileParser, 10, &rc);
     GTRACE_EXIT(ECF_FN_ramboOpenDumpFileParser, &rc);
     return rc;
   }
   std::memset(parser, 0, sizeof *parser);
+  const std::uint64_t start = file->position();
   rc = readFrame(file, &frame);
   if (rc != 0) {
+    ossLog(nullptr, ECF_FN_ramboOpenDumpFileParser, rc, 20, kLogLevelError, 1, &start, 8u, OSS_LOG_TYPE_UNSIGNED);
     GTRACE_ERROR(ECF_FN_ramboOpenDumpFileParser, 20, &rc);
     GTRACE_EXIT(ECF_FN_ramboOpenDumpFileParser, &rc);
     return rc;
@@ -552,9 +572,11 @@ std::uint32_t ramboOpenDumpFileParser(RamboDumpFile* file, RamboDumpParser* pars
   p.remaining = p.dataSize;
   p.windowCapacity = p.dataSize == 0 ? RAMBO_SLOT_SIZE
                                      : static_cast<std::uint32_t>(p.dataSize < kMaxWindow ? p.dataSize : kMaxWindow);
-  p.window = allocateWindow(p.windowCapacity);
-  if (p.window == nullptr) {
+  const std::uint32_t allocRc = allocateWindow(&p.window, p.windowCapacity);
+  if (allocRc != 0) {
     rc = ECF_NO_MEMORY;
+    ossLogRC(nullptr, ECF_FN_ramboOpenDumpFileParser, ECF_FN__ossMemAlloc, allocRc, rc, 30, kLogLevelError, 1,
+             &p.windowCapacity, 4u, OSS_LOG_TYPE_UNSIGNED);
     GTRACE_ERROR(ECF_FN_ramboOpenDumpFileParser, 30, &rc);
     GTRACE_EXIT(ECF_FN_ramboOpenDumpFileParser, &rc);
     return rc;

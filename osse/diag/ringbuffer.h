@@ -55,6 +55,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "osse/sys/files.h"
 #include "osse/sys/latch.h"
 
 inline constexpr std::uint32_t RAMBO_KIND_CIRCULAR = 1;
@@ -149,9 +150,11 @@ struct RamboDumpTail {
 static_assert(sizeof(RamboDumpTail) == 32 && offsetof(RamboDumpTail, counter) == 8 &&
               offsetof(RamboDumpTail, truncated) == 20);
 
-// The reader's source of bytes: a dump file, or (for tests and fuzzing) bytes in memory. It has
-// the calls of the library's file handle (read at the current position, seek, position, size),
-// so that the file layer's handle can take its place without touching the reader's logic.
+// The reader's source of bytes: a dump file read through the file layer's OSSHFile, or (for tests,
+// the formatter and fuzzing) bytes in memory. The object keeps its own position: the reader seeks
+// freely, also past the end of a file that shrank meanwhile, and the file's handle is moved only
+// when bytes are read there, so that a position beyond the end reads nothing instead of being a
+// failed (and logged) seek of the file layer.
 class RamboDumpFile {
  public:
   RamboDumpFile() noexcept = default;
@@ -159,22 +162,28 @@ class RamboDumpFile {
   RamboDumpFile(const RamboDumpFile&) = delete;
   RamboDumpFile& operator=(const RamboDumpFile&) = delete;
 
-  // 0, ECF_FILE_DOESNT_EXIST, ECF_ACCESS_DENIED, ECF_FILE_IS_A_DIRECTORY or ECF_FAILED; a null
-  // path or an object already open: ECF_INVALID_PARAMETER.
+  // Opens an existing file for reading with OSSHFile: 0 or the file layer's code (a missing file
+  // ECF_FILE_DOESNT_EXIST, a file we may not read or a directory ECF_ACCESS_DENIED ...), logged
+  // by the file layer. An object already open: ECF_INVALID_PARAMETER.
   std::uint32_t open(const char* path) noexcept;
   // Reads from memory the caller keeps alive while this object uses it.
   void openMemory(const void* data, std::uint64_t size) noexcept;
   void close() noexcept;
   // Reads up to size bytes at the position and moves past them; *got is what was read (0 at the
-  // end of the file). ECF_FAILED on an error.
+  // end of the file). A failed read returns the file layer's code, *got 0.
   std::uint32_t read(void* buffer, std::uint32_t size, std::uint32_t* got) noexcept;
   void seek(std::uint64_t position) noexcept { position_ = position; }
   std::uint64_t position() const noexcept { return position_; }
-  // The size of the file now (a file may grow or shrink while it is read).
+  // The size of the file now (a file may grow or shrink while it is read); 0 when the file layer
+  // cannot tell it.
   std::uint64_t size() const noexcept;
 
  private:
-  int fd_ = -1;
+  static constexpr std::uint64_t kUnknownPosition = ~std::uint64_t{0};
+
+  mutable OSSHFile file_;       // OSSHFile's size query is not const
+  bool fileOpen_ = false;
+  std::uint64_t filePosition_ = kUnknownPosition;  // where file_'s handle stands
   const std::uint8_t* memory_ = nullptr;
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;

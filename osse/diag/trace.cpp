@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "osse/diag/ecf.h"
+#include "osse/diag/log.h"
 #include "osse/diag/ringbuffer_writer.h"
 #include "osse/diag/tracemodes.h"
 #include "osse/diag/tracepoints.h"
@@ -734,21 +735,36 @@ std::uint32_t readTraceHeader(RamboDumpFile* file, TraceHeaderFacts* facts) noex
 }  // namespace
 
 namespace {
-std::uint32_t validateDump(RamboDumpFile* file, std::uint32_t expectedKind) noexcept;
+std::uint32_t validateDump(RamboDumpFile* file, std::uint32_t expectedKind, std::uint32_t* called) noexcept;
+
+// The record of a failed dump function: with the ring-buffer function that failed under it when
+// there is one, else the function's own code; the item is the offset of the dump in the file.
+void logDumpFailure(std::uint32_t functionId, std::uint32_t called, std::uint32_t rc, std::uint32_t probe,
+                    std::uint64_t start) noexcept {
+  if (called != 0)
+    ossLogRC(nullptr, functionId, called, rc, rc, probe, 3, 1, &start, 8u, OSS_LOG_TYPE_UNSIGNED);
+  else
+    ossLog(nullptr, functionId, rc, probe, 3, 1, &start, 8u, OSS_LOG_TYPE_UNSIGNED);
+}
 }  // namespace
 
 std::uint32_t gtraceValidateDumpFile(RamboDumpFile* file, std::uint32_t expectedKind) noexcept {
   std::uint32_t rc = ECF_INVALID_PARAMETER;
   GTRACE_ENTRY(ECF_FN_gtraceValidateDumpFile);
-  if (file != nullptr) rc = validateDump(file, expectedKind);
-  if (rc != 0) GTRACE_ERROR(ECF_FN_gtraceValidateDumpFile, 10, &rc);
+  std::uint32_t called = 0;
+  const std::uint64_t start = file != nullptr ? file->position() : 0;
+  if (file != nullptr) rc = validateDump(file, expectedKind, &called);
+  if (rc != 0) {
+    logDumpFailure(ECF_FN_gtraceValidateDumpFile, called, rc, 10, start);
+    GTRACE_ERROR(ECF_FN_gtraceValidateDumpFile, 10, &rc);
+  }
   GTRACE_EXIT(ECF_FN_gtraceValidateDumpFile, &rc);
   return rc;
 }
 
 namespace {
 
-std::uint32_t validateDump(RamboDumpFile* file, std::uint32_t expectedKind) noexcept {
+std::uint32_t validateDump(RamboDumpFile* file, std::uint32_t expectedKind, std::uint32_t* called) noexcept {
   const std::uint64_t start = file->position();
   TraceHeaderFacts facts{};
   std::uint32_t rc = readTraceHeader(file, &facts);
@@ -761,13 +777,14 @@ std::uint32_t validateDump(RamboDumpFile* file, std::uint32_t expectedKind) noex
       if (file->size() < need) rc = ECF_RAMBO_DUMP_TRUNCATED;
     } else {
       rc = ramboValidateDumpFile(file);
+      if (rc != 0) *called = ECF_FN_ramboValidateDumpFile;
     }
   }
   file->seek(start);
   return rc;
 }
 
-std::uint32_t openParser(RamboDumpFile* file, GTraceDumpParser* parser, bool forward) noexcept {
+std::uint32_t openParser(RamboDumpFile* file, GTraceDumpParser* parser, bool forward, std::uint32_t* called) noexcept {
   std::memset(parser, 0, sizeof *parser);
   TraceHeaderFacts facts{};
   const std::uint32_t rc = readTraceHeader(file, &facts);
@@ -776,6 +793,7 @@ std::uint32_t openParser(RamboDumpFile* file, GTraceDumpParser* parser, bool for
   parser->traceType = facts.traceType;
   parser->streamDumpLimit = facts.streamDumpLimit;
   if (facts.kind == GTRACE_DUMP_KIND_PROFILE) return gtraceProfileOpenParser(file, parser);
+  *called = ECF_FN_ramboOpenDumpFileParser;
   return ramboOpenDumpFileParser(file, &parser->rambo, forward, facts.streamDumpLimit != 0);
 }
 
@@ -784,8 +802,13 @@ std::uint32_t openParser(RamboDumpFile* file, GTraceDumpParser* parser, bool for
 std::uint32_t gtraceOpenDumpFileParser(RamboDumpFile* file, GTraceDumpParser* parser, bool forward) noexcept {
   std::uint32_t rc = ECF_INVALID_PARAMETER;
   GTRACE_ENTRY(ECF_FN_gtraceOpenDumpFileParser);
-  if (file != nullptr && parser != nullptr) rc = openParser(file, parser, forward);
-  if (rc != 0) GTRACE_ERROR(ECF_FN_gtraceOpenDumpFileParser, 10, &rc);
+  std::uint32_t called = 0;
+  const std::uint64_t start = file != nullptr ? file->position() : 0;
+  if (file != nullptr && parser != nullptr) rc = openParser(file, parser, forward, &called);
+  if (rc != 0) {
+    logDumpFailure(ECF_FN_gtraceOpenDumpFileParser, called, rc, 10, start);
+    GTRACE_ERROR(ECF_FN_gtraceOpenDumpFileParser, 10, &rc);
+  }
   GTRACE_EXIT(ECF_FN_gtraceOpenDumpFileParser, &rc);
   return rc;
 }

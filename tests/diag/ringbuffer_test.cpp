@@ -1,12 +1,19 @@
 // The trace ring buffer: sizes, set-up, slot framing, the three kinds under several writers,
 // chunk hand-over to a dumping agent, and dump files read back forwards and backwards.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -14,6 +21,7 @@
 #include <vector>
 
 #include "osse/diag/ecf.h"
+#include "osse/diag/log.h"
 #include "osse/diag/ringbuffer.h"
 
 namespace {
@@ -640,27 +648,239 @@ TEST(RamboDump, ReadErrorEndsTheWalkForGood) {
   ::unlink(path);
 }
 
-TEST(RamboDump, FileReaderReportsMissingFileAndReadsAtPosition) {
+// A temporary directory that everybody may enter, removed with what it holds.
+class OpenDir {
+ public:
+  OpenDir() {
+    char templ[] = "/tmp/rambo-open-XXXXXX";
+    path_ = ::mkdtemp(templ) != nullptr ? templ : "";
+    if (!path_.empty()) ::chmod(path_.c_str(), 0755);
+  }
+  ~OpenDir() {
+    if (!path_.empty()) std::filesystem::remove_all(path_);
+  }
+  OpenDir(const OpenDir&) = delete;
+  OpenDir& operator=(const OpenDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string write(const char* name, const std::string& bytes, mode_t mode) const {
+    const std::string file = path_ + "/" + name;
+    const int fd = ::open(file.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    if (fd < 0) return {};
+    const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    ::close(fd);
+    ::chmod(file.c_str(), mode);
+    return ok ? file : std::string();
+  }
+
+ private:
+  std::string path_;
+};
+
+// Opens path in a child that has given up root for uid and gid 65534; the child's open result,
+// or ECF_FAILED when the child could not report one.
+std::uint32_t OpenAsNobody(const std::string& path) {
+  int fds[2];
+  if (::pipe(fds) != 0) return ECF_FAILED;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(fds[0]);
+    std::uint32_t rc = ECF_FAILED;
+    if (::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0) {
+      RamboDumpFile file;
+      rc = file.open(path.c_str());
+    }
+    const bool sent = ::write(fds[1], &rc, sizeof rc) == static_cast<ssize_t>(sizeof rc);
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::uint32_t rc = ECF_FAILED;
+  if (child < 0 || ::read(fds[0], &rc, sizeof rc) != static_cast<ssize_t>(sizeof rc)) rc = ECF_FAILED;
+  ::close(fds[0]);
+  int status = 0;
+  if (child > 0) ::waitpid(child, &status, 0);
+  return rc;
+}
+
+// The records the library logs while an object of this class lives.
+struct LoggedRecord {
+  std::uint32_t functionId, calledFunctionId, ecfCode, probe, level;
+};
+std::vector<LoggedRecord>* g_logged = nullptr;
+std::uint32_t CollectRecord(OSSLogFac*, std::uint32_t functionId, std::uint32_t calledFunctionId, std::uint32_t,
+                            std::uint32_t ecfCode, std::uint32_t probe, std::uint32_t level, std::uint32_t,
+                            std::int32_t, const OSSLogItem* const*) {
+  if (g_logged != nullptr) g_logged->push_back({functionId, calledFunctionId, ecfCode, probe, level});
+  return 0;
+}
+class LogCapture {
+ public:
+  LogCapture() {
+    g_logged = &records;
+    ossSetOSSeLogCallback(&CollectRecord);
+  }
+  ~LogCapture() {
+    ossSetOSSeLogCallback(nullptr);
+    g_logged = nullptr;
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  std::vector<LoggedRecord> records;
+};
+
+TEST(RamboDump, FileThatCannotBeOpenedGivesTheFileLayersCode) {
+  OpenDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string secret = dir.write("secret", "0123456789", 0600);
+  const std::string open = dir.write("open", "0123456789", 0644);
+  ASSERT_FALSE(secret.empty());
+  ASSERT_FALSE(open.empty());
+  const struct {
+    const char* name;
+    std::string path;
+    std::uint32_t rc;
+  } cases[] = {
+      {"missing file", dir.path() + "/none", ECF_FILE_DOESNT_EXIST},
+      {"missing directory", dir.path() + "/none/dump", ECF_FILE_DOESNT_EXIST},
+      {"a directory", dir.path(), ECF_ACCESS_DENIED},
+  };
+  for (const auto& c : cases) {
+    LogCapture log;
+    RamboDumpFile file;
+    EXPECT_EQ(file.open(c.path.c_str()), c.rc) << c.name;
+    // The file layer wrote the failure's record; the reader adds none of its own.
+    ASSERT_EQ(log.records.size(), 1u) << c.name;
+    EXPECT_EQ(log.records[0].functionId, ECF_FN_OSSHFile_open) << c.name;
+    EXPECT_EQ(log.records[0].ecfCode, c.rc) << c.name;
+    // A failed open leaves the object closed: it reads nothing and can open something else.
+    std::uint32_t got = 1;
+    char byte = 0;
+    EXPECT_EQ(file.read(&byte, 1, &got), 0u) << c.name;
+    EXPECT_EQ(got, 0u) << c.name;
+    EXPECT_EQ(file.open(open.c_str()), 0u) << c.name;
+  }
+  // Without root the file that only its owner may read is refused; the readable one is not.
+  EXPECT_EQ(OpenAsNobody(secret), ECF_ACCESS_DENIED);
+  EXPECT_EQ(OpenAsNobody(open), 0u);
+  // An object already open refuses a second open and keeps its file.
   RamboDumpFile file;
-  EXPECT_EQ(file.open("/nonexistent/dir/dump"), ECF_FILE_DOESNT_EXIST);
-  EXPECT_EQ(file.open("/tmp"), ECF_FILE_IS_A_DIRECTORY);
-  char path[] = "/tmp/rambo-dump-XXXXXX";
-  const int fd = ::mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, "0123456789", 10), 10);
-  ::close(fd);
-  ASSERT_EQ(file.open(path), 0u);
+  ASSERT_EQ(file.open(open.c_str()), 0u);
+  EXPECT_EQ(file.open(secret.c_str()), ECF_INVALID_PARAMETER);
   EXPECT_EQ(file.size(), 10u);
-  file.seek(7);
+}
+
+TEST(RamboDump, FileReaderReadsAtItsPositionAndNeverPastTheEnd) {
+  OpenDir dir;
+  const std::string path = dir.write("dump", "0123456789", 0644);
+  ASSERT_FALSE(path.empty());
+  LogCapture log;
+  RamboDumpFile file;
+  ASSERT_EQ(file.open(path.c_str()), 0u);
+  EXPECT_EQ(file.size(), 10u);
   char buffer[8] = {};
   std::uint32_t got = 0;
-  EXPECT_EQ(file.read(buffer, 8, &got), 0u);
-  EXPECT_EQ(got, 3u);
-  EXPECT_EQ(std::string(buffer, 3), "789");
-  EXPECT_EQ(file.read(buffer, 8, &got), 0u);
-  EXPECT_EQ(got, 0u);
+  const struct {
+    std::uint64_t seek;
+    std::uint32_t size, got;
+    const char* bytes;
+    std::uint64_t after;
+  } steps[] = {
+      {7, 8, 3, "789", 10},      // cut at the end
+      {10, 8, 0, "", 10},        // at the end
+      {1000, 8, 0, "", 1000},    // beyond the end: nothing, no failure
+      {2, 4, 4, "2345", 6},      // back again
+      {~0u, 0, 0, "", 6},        // ~0: no seek; nothing asked, nothing read
+      {~0u, 2, 2, "67", 8},      // on from where the last read ended
+  };
+  for (const auto& step : steps) {
+    if (step.seek != ~0u) file.seek(step.seek);
+    std::memset(buffer, 0, sizeof buffer);
+    EXPECT_EQ(file.read(buffer, step.size, &got), 0u) << step.seek;
+    EXPECT_EQ(got, step.got) << step.seek;
+    EXPECT_EQ(std::string(buffer, got), step.bytes) << step.seek;
+    EXPECT_EQ(file.position(), step.after) << step.seek;
+  }
+  // Reading past the end is the end of the file, not a failure: nothing was logged.
+  EXPECT_TRUE(log.records.empty());
+  // Closed, it reads nothing.
   file.close();
-  ::unlink(path);
+  file.seek(0);
+  EXPECT_EQ(file.read(buffer, 4, &got), 0u);
+  EXPECT_EQ(got, 0u);
+}
+
+// Each refusal of a dump writes one record with the probe of its error trace point, before the
+// code is returned.
+TEST(RamboDump, RefusedDumpsAreLoggedWithTheirProbes) {
+  auto bad = streamHeader();
+  bad.resize(bad.size() + 63);  // a stream dump cut inside its first slot
+  const std::vector<std::uint8_t> leading(100, 0);
+  std::vector<std::uint8_t> atOffset = leading;
+  atOffset.insert(atOffset.end(), bad.begin(), bad.end());
+  for (const std::vector<std::uint8_t>* dump : {&bad, &atOffset}) {
+    const std::uint64_t start = dump == &bad ? 0 : leading.size();
+    RamboDumpFile file;
+    file.openMemory(dump->data(), dump->size());
+    file.seek(start);
+    LogCapture log;
+    EXPECT_EQ(ramboValidateDumpFile(&file), ECF_RAMBO_DUMP_TRUNCATED);
+    file.seek(start);
+    RamboDumpParser parser;
+    EXPECT_EQ(ramboOpenDumpFileParser(&file, &parser, true), ECF_RAMBO_DUMP_TRUNCATED);
+    EXPECT_EQ(ramboOpenDumpFileParser(nullptr, &parser, true), ECF_INVALID_PARAMETER);
+    EXPECT_EQ(ramboOpenDumpFileParser(&file, nullptr, false), ECF_INVALID_PARAMETER);
+    EXPECT_EQ(ramboValidateDumpFile(nullptr), ECF_INVALID_PARAMETER);
+    const LoggedRecord expected[] = {
+        {ECF_FN_ramboValidateDumpFile, 0, ECF_RAMBO_DUMP_TRUNCATED, 10, 3},
+        {ECF_FN_ramboOpenDumpFileParser, 0, ECF_RAMBO_DUMP_TRUNCATED, 20, 3},
+        {ECF_FN_ramboOpenDumpFileParser, 0, ECF_INVALID_PARAMETER, 10, 3},
+        {ECF_FN_ramboOpenDumpFileParser, 0, ECF_INVALID_PARAMETER, 10, 3},
+        {ECF_FN_ramboValidateDumpFile, 0, ECF_INVALID_PARAMETER, 10, 3},
+    };
+    ASSERT_EQ(log.records.size(), std::size(expected));
+    for (std::size_t k = 0; k < std::size(expected); ++k) {
+      EXPECT_EQ(log.records[k].functionId, expected[k].functionId) << k;
+      EXPECT_EQ(log.records[k].calledFunctionId, expected[k].calledFunctionId) << k;
+      EXPECT_EQ(log.records[k].ecfCode, expected[k].ecfCode) << k;
+      EXPECT_EQ(log.records[k].probe, expected[k].probe) << k;
+      EXPECT_EQ(log.records[k].level, expected[k].level) << k;
+    }
+  }
+  // A dump that is read without a fault logs nothing.
+  auto good = streamHeader();
+  appendFramed(good, 0, 1, 7);
+  LogCapture log;
+  const ReadBack back = readDump(good, true);
+  EXPECT_EQ(back.openRc, 0u);
+  EXPECT_EQ(back.records.size(), 1u);
+  EXPECT_TRUE(log.records.empty());
+}
+
+// The log's file destination receives the record of a refused dump: the whole path a host sees.
+TEST(RamboDump, RefusedDumpIsWrittenToTheLogFile) {
+  OpenDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string logPath = dir.path() + "/tarn.log";
+  OSSLogFacOpenParam param = {};
+  param.version = OSS_VERSION_STAMP;
+  std::snprintf(param.path, sizeof param.path, "%s", logPath.c_str());
+  std::snprintf(param.name, sizeof param.name, "%s", "ringtest");
+  param.level = 4;
+  param.destination = OSS_LOG_DEST_FILE;
+  param.permissions = 0644;
+  ossSetOSSeLogCallback(nullptr);
+  ASSERT_EQ(ossLogFacOpen(&param, nullptr), 0u);
+  auto bad = streamHeader();
+  bad[2] = 'X';  // the buffer header's eye-catcher
+  RamboDumpFile file;
+  file.openMemory(bad.data(), bad.size());
+  const std::uint32_t rc = ramboValidateDumpFile(&file);
+  ossLogFacClose(nullptr);
+  EXPECT_EQ(rc, ECF_RAMBO_INVALID_DUMP_HEADER_EYE_CATCHER);
+  std::ifstream in(logPath, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("ramboValidateDumpFile"), std::string::npos) << text;
+  EXPECT_NE(text.find("probe:10"), std::string::npos) << text;
+  EXPECT_NE(text.find("ECF=0x9000008B"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "osse/diag/ecf.h"
+#include "osse/diag/log.h"
 #include "osse/diag/trace.h"
 #include "osse/diag/tracepoints.h"
 #include "trace_support.h"
@@ -792,6 +793,87 @@ TEST_F(Trace, DumpReadingTracesItsFailures) {
     if (expected[k].type != 1) {
       EXPECT_EQ(field<std::uint32_t>(records[k], rcAt), expected[k].rc) << k;
     }
+  }
+}
+
+// Every failure of the dump functions is logged before its error trace point, with the same
+// function and probe; a wrapper that fails because the ring-buffer function under it did names
+// that function as the one it called.
+struct LoggedFailure {
+  std::uint32_t functionId, calledFunctionId, calledResult, ecfCode, probe;
+};
+std::vector<LoggedFailure>* g_failures = nullptr;
+std::uint32_t CollectFailure(OSSLogFac*, std::uint32_t functionId, std::uint32_t calledFunctionId,
+                             std::uint32_t calledResult, std::uint32_t ecfCode, std::uint32_t probe, std::uint32_t,
+                             std::uint32_t, std::int32_t, const OSSLogItem* const*) {
+  if (g_failures != nullptr) g_failures->push_back({functionId, calledFunctionId, calledResult, ecfCode, probe});
+  return 0;
+}
+
+TEST_F(Trace, DumpFailuresAreLoggedWithTheProbesOfTheirErrorPoints) {
+  TraceBlock writer;
+  ASSERT_EQ(writer.start(), 0u);
+  const auto good = writer.imageDump();
+  gtraceDetach();
+  auto tail = good;
+  tail[tail.size() - 30] = '!';  // the tail's eye-catcher
+  auto eye = good;
+  eye[1] = 'X';                  // the trace header's eye-catcher
+  const std::vector<std::uint8_t> cut(good.begin(), good.begin() + 1000);
+
+  TraceBlock block;
+  ASSERT_EQ(block.start(), 0u);
+  std::vector<LoggedFailure> logged;
+  g_failures = &logged;
+  ossSetOSSeLogCallback(&CollectFailure);
+  GTraceDumpParser parser;
+  RamboDumpFile file;
+  file.openMemory(tail.data(), tail.size());
+  EXPECT_EQ(gtraceValidateDumpFile(&file, 0), ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER);
+  EXPECT_EQ(gtraceOpenDumpFileParser(&file, &parser, true), ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER);
+  file.openMemory(eye.data(), eye.size());
+  EXPECT_EQ(gtraceValidateDumpFile(&file, 0), ECF_GTRACE_INVALID_DUMP_EYE_CATCHER);
+  EXPECT_EQ(gtraceOpenDumpFileParser(&file, &parser, false), ECF_GTRACE_INVALID_DUMP_EYE_CATCHER);
+  file.openMemory(cut.data(), cut.size());
+  EXPECT_EQ(gtraceValidateDumpFile(&file, 0), ECF_GTRACE_DUMP_HEADER_TRUNCATED);
+  file.openMemory(good.data(), good.size());
+  EXPECT_EQ(gtraceValidateDumpFile(&file, GTRACE_DUMP_KIND_PROFILE), ECF_INVALID_PARAMETER);
+  EXPECT_EQ(gtraceValidateDumpFile(&file, 0), 0u);
+  EXPECT_EQ(gtraceOpenDumpFileParser(nullptr, &parser, true), ECF_INVALID_PARAMETER);
+  ossSetOSSeLogCallback(nullptr);
+  g_failures = nullptr;
+
+  constexpr std::uint32_t kRV = ECF_FN_ramboValidateDumpFile, kRO = ECF_FN_ramboOpenDumpFileParser;
+  constexpr std::uint32_t kGV = ECF_FN_gtraceValidateDumpFile, kGO = ECF_FN_gtraceOpenDumpFileParser;
+  constexpr std::uint32_t kTail = ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER;
+  const LoggedFailure expected[] = {
+      {kRV, 0, 0, kTail, 10},
+      {kGV, kRV, kTail, kTail, 10},
+      {kRO, 0, 0, kTail, 20},
+      {kGO, kRO, kTail, kTail, 10},
+      {kGV, 0, 0, ECF_GTRACE_INVALID_DUMP_EYE_CATCHER, 10},
+      {kGO, 0, 0, ECF_GTRACE_INVALID_DUMP_EYE_CATCHER, 10},
+      {kGV, 0, 0, ECF_GTRACE_DUMP_HEADER_TRUNCATED, 10},
+      {kGV, 0, 0, ECF_INVALID_PARAMETER, 10},
+      {kGO, 0, 0, ECF_INVALID_PARAMETER, 10},
+  };
+  ASSERT_EQ(logged.size(), std::size(expected));
+  for (std::size_t k = 0; k < logged.size(); ++k) {
+    EXPECT_EQ(logged[k].functionId, expected[k].functionId) << k;
+    EXPECT_EQ(logged[k].calledFunctionId, expected[k].calledFunctionId) << k;
+    EXPECT_EQ(logged[k].calledResult, expected[k].calledResult) << k;
+    EXPECT_EQ(logged[k].ecfCode, expected[k].ecfCode) << k;
+    EXPECT_EQ(logged[k].probe, expected[k].probe) << k;
+  }
+  // The error trace points, in the same order, carry the same function, probe and code.
+  std::vector<Record> errors;
+  for (const Record& r : block.records())
+    if (field<std::uint16_t>(r, 32) == 4) errors.push_back(r);
+  ASSERT_EQ(errors.size(), logged.size());
+  for (std::size_t k = 0; k < errors.size(); ++k) {
+    EXPECT_EQ(field<std::uint32_t>(errors[k], 20), logged[k].functionId) << k;
+    EXPECT_EQ(field<std::uint16_t>(errors[k], 36), logged[k].probe) << k;
+    EXPECT_EQ(field<std::uint32_t>(errors[k], 64), logged[k].ecfCode) << k;
   }
 }
 
