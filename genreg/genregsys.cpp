@@ -1,14 +1,8 @@
-// The engine's calls into the services library, and the few file operations it does not offer
-// yet (see genregsys.h).
+// The engine's calls into the services library (see genregsys.h).
 #include "genreg/genregsys.h"
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <string>
 
 #include "osse/diag/ecf.h"
 #include "osse/diag/log.h"
@@ -149,30 +143,20 @@ int fileSetPermissions(const char* path, std::uint32_t permissions) {
   return fromCode(ossFileSetPermissions(path, permissions ? permissions : 0600));
 }
 
-// ---------------------------------------------------------------------------------------------
-// Not in the services library yet: file identity, link, replacing rename, directory sync.
-
 bool fileIsAtPath(File& file, const char* path) {
-  struct stat a, b;
-  if (::fstat(file.handle.getFileHandle(), &a) != 0 || ::stat(path, &b) != 0) return false;
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  bool isAtPath = false;
+  return ossFileIsAtPath(file.handle.getFileHandle(), path, &isAtPath) == 0 && isAtPath;
 }
 
-int fileRename(const char* from, const char* to) { return ::rename(from, to) == 0 ? 0 : errno; }
+int fileRename(const char* from, const char* to) { return fromCode(ossFileRenameReplace(from, to)); }
 
-int fileLink(const char* existing, const char* link) { return ::link(existing, link) == 0 ? 0 : errno; }
+int fileLink(const char* existing, const char* link) { return fromCode(ossFileLink(existing, link)); }
 
 int syncDirectoryOf(const char* path) {
-  char dir[4096];
+  char dir[OSS_PATH_BUFFER_SIZE];
   if (ossDirectoryName(path, dir, sizeof dir) != 0) return EINVAL;
-  int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int rc = ::fsync(fd) == 0 ? 0 : errno;
-  ::close(fd);
-  return rc;
+  return fromCode(ossDirectorySync(dir));
 }
-
-// ---------------------------------------------------------------------------------------------
 
 void* memAlloc(std::size_t size, const char* file, int line) {
   void* p = nullptr;

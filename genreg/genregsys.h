@@ -1,12 +1,12 @@
 // What the registry file engine needs from the services library, in the form the engine uses.
 //
 // Files go through OSSHFile and the ossFile / ossDirectory operations, memory through
-// _ossMemAlloc, failures to ossLog, trace points through the GTRACE macros. Three operations of
-// the commit have no counterpart there yet, because Windows had none: a second name for a file
-// (link), a rename that replaces its target atomically (ossFileRename refuses an existing
-// target, as MoveFile does), and forcing a directory's entries to the disk; and the lock-file
-// check needs the identity (device and inode) of an open file and of a path. Those few are
-// implemented in genregsys.cpp and belong in the services library's file operations.
+// _ossMemAlloc, failures to ossLog, trace points through the GTRACE macros. The commit uses the
+// Linux-only file operations of the services library: a second name for a file (ossFileLink), a
+// rename that replaces its target atomically (ossFileRenameReplace; ossFileRename refuses an
+// existing target, as MoveFile does), forcing a directory's entries to the disk
+// (ossDirectorySync); and the lock-file check compares an open file with a path
+// (ossFileIsAtPath). The engine makes no system call of its own.
 //
 // Results are 0 or an errno value (ENOENT for a missing file, EAGAIN for a lock held elsewhere,
 // EIO for any other failure, which the services library has already logged); the engine maps

@@ -444,6 +444,113 @@ std::uint32_t ossFileRename(const char* oldPath, const char* newPath) noexcept {
   });
 }
 
+namespace {
+
+// A failed call on two names: through the system error handler with a failure detail naming the
+// first (the one the error analysis looks at) and both names as the record's items; returns the
+// handler's code (the caller marks the error trace point).
+std::uint32_t twoNameFailure(std::uint32_t functionId, std::uint32_t systemFunctionId, int error, std::uint32_t probe,
+                             const char* path1, const char* path2) noexcept {
+  OSSErrorDetail detail = {};
+  detail.version = OSS_VERSION_STAMP;
+  detail.validMask = OSS_ERROR_DETAIL_FILE_NAME;
+  detail.fileName = path1;
+  return ossSystemErrorHandler(functionId, systemFunctionId, windowsError(error, path1), probe, fs::kErrorLevel, 0,
+                               &detail, 2, path1, pathLength(path1), OSS_LOG_TYPE_STRING, path2, pathLength(path2),
+                               OSS_LOG_TYPE_STRING);
+}
+
+}  // namespace
+
+std::uint32_t ossFileRenameReplace(const char* oldPath, const char* newPath) noexcept {
+  return fs::traced(ECF_FN_ossFileRenameReplace, [&]() -> std::uint32_t {
+    if (oldPath == nullptr || newPath == nullptr || oldPath[0] == '\0' || newPath[0] == '\0') {
+      return fs::argumentFailure(ECF_FN_ossFileRenameReplace, ECF_INVALID_PARAMETER, 10, oldPath);
+    }
+    // rename(2) swaps the name over in one step, even while other processes hold the old file
+    // open (Windows refused to replace an open file; Linux lets the holders keep the old one).
+    // Whoever then relies on a name having stayed the same file must compare identities
+    // (ossFileIsAtPath) rather than trust a descriptor opened earlier.
+    if (::rename(oldPath, newPath) == 0) return 0;
+    const int error = errno;
+    const std::uint32_t rc = twoNameFailure(ECF_FN_ossFileRenameReplace, ECF_FN_rename, error, 20, oldPath, newPath);
+    // The error mapping calls a directory in the way an access failure, as opening one as a file
+    // was on Windows; here the caller is better told what the target is.
+    return fs::failed(ECF_FN_ossFileRenameReplace, 20, error == EISDIR ? ECF_FILE_IS_A_DIRECTORY : rc);
+  });
+}
+
+std::uint32_t ossFileLink(const char* existingPath, const char* newPath) noexcept {
+  return fs::traced(ECF_FN_ossFileLink, [&]() -> std::uint32_t {
+    if (existingPath == nullptr || newPath == nullptr || existingPath[0] == '\0' || newPath[0] == '\0') {
+      return fs::argumentFailure(ECF_FN_ossFileLink, ECF_INVALID_PARAMETER, 10, existingPath);
+    }
+    // link(2) never replaces: an existing newPath (file, directory or dangling symbolic link)
+    // fails with EEXIST. A symbolic link as existingPath gets the second name itself.
+    if (::link(existingPath, newPath) == 0) return 0;
+    return fs::failed(ECF_FN_ossFileLink, 20,
+                      twoNameFailure(ECF_FN_ossFileLink, ECF_FN_link, errno, 20, existingPath, newPath));
+  });
+}
+
+std::uint32_t ossDirectorySync(const char* directoryPath) noexcept {
+  return fs::traced(ECF_FN_ossDirectorySync, [&]() -> std::uint32_t {
+    if (directoryPath == nullptr || directoryPath[0] == '\0') {
+      return fs::argumentFailure(ECF_FN_ossDirectorySync, ECF_INVALID_PARAMETER, 10, directoryPath);
+    }
+    // A rename or a new name lives in the directory, not in the file: syncing the file alone
+    // leaves the new name to the file system's own schedule, and a power failure can bring the
+    // old name back. Windows had no such step; its rename was written through.
+    const int fd = ::open(directoryPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      return fs::systemFailure(ECF_FN_ossDirectorySync, ECF_FN_open,
+                               windowsError(errno, directoryPath), 20, directoryPath);
+    }
+    std::uint32_t rc = 0;
+    if (::fsync(fd) != 0) {
+      rc = fs::systemFailure(ECF_FN_ossDirectorySync, ECF_FN_fsync, windowsError(errno, directoryPath), 30,
+                             directoryPath);
+    }
+    ::close(fd);
+    return rc;
+  });
+}
+
+std::uint32_t ossFileIsAtPath(OSSFileHandle fileHandle, const char* path, bool* isAtPath) noexcept {
+  return fs::traced(ECF_FN_ossFileIsAtPath, [&]() -> std::uint32_t {
+    if (isAtPath == nullptr || path == nullptr || path[0] == '\0') {
+      return fs::argumentFailure(ECF_FN_ossFileIsAtPath, ECF_INVALID_PARAMETER, 10, path);
+    }
+    *isAtPath = false;
+    // On Linux a name can be deleted or renamed over while a process holds the file open (and
+    // locked); the descriptor then leads to a file that no one can find any more. A process that
+    // waited for the lock of a lock file that its holder deleted gets the lock of that nameless
+    // file while a newcomer creates and locks a fresh one: both would believe they hold the lock
+    // unless the winner compares. Device and file number tell whether the name still leads to the
+    // open file.
+    struct stat open {};
+    if (::fstat(fileHandle, &open) != 0) {
+      OSSErrorDetail detail = {};
+      detail.version = OSS_VERSION_STAMP;
+      detail.validMask = OSS_ERROR_DETAIL_FILE_HANDLE;
+      detail.fileHandle = static_cast<std::uint32_t>(fileHandle);
+      return fs::failed(ECF_FN_ossFileIsAtPath, 20,
+                        ossSystemErrorHandler(ECF_FN_ossFileIsAtPath, ECF_FN_fstat, windowsError(errno, nullptr), 20,
+                                              fs::kErrorLevel, 0, &detail, 1, path, pathLength(path),
+                                              OSS_LOG_TYPE_STRING));
+    }
+    struct stat named {};
+    if (::stat(path, &named) != 0) {
+      const int error = errno;
+      // Nothing at the path: the name was removed, which is an answer, not a failure.
+      if (error == ENOENT || error == ENOTDIR) return 0;
+      return fs::systemFailure(ECF_FN_ossFileIsAtPath, ECF_FN_stat, windowsError(error, path), 30, path);
+    }
+    *isAtPath = open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+    return 0;
+  });
+}
+
 std::uint32_t ossFileSetPermissions(const char* path, std::uint32_t mode) noexcept {
   return fs::traced(ECF_FN_ossFileSetPermissions, [&]() -> std::uint32_t {
     if (path == nullptr) return fs::argumentFailure(ECF_FN_ossFileSetPermissions, ECF_INVALID_PARAMETER, 10, nullptr);

@@ -1,6 +1,8 @@
 // Whole-file and whole-directory operations of the services library: file information, copy,
 // delete, rename, permissions and ownership of files; create, delete and copy of directories;
-// the current directory; the drive map.
+// the current directory; the drive map. And the few operations by which a file is replaced
+// safely on Linux, which the Windows build did not have: the replacing rename, the second name
+// (link), the sync of a directory's entries, and the identity of an open file against a path.
 //
 // Paths follow osse/sys/paths.h ("/" is the only separator). Results are codes of the return-code
 // catalogue, 0 on success. Argument failures are logged; failed system calls go through the
@@ -120,6 +122,38 @@ std::uint32_t ossFileDelete(const char* path) noexcept;
 // Renames a file or directory. Never replaces an existing target. Any failure, whatever the
 // reason, is logged with the platform's error and both names and gives ECF_FILE_DOESNT_EXIST.
 std::uint32_t ossFileRename(const char* oldPath, const char* newPath) noexcept;
+
+// Renames a file over `newPath`, replacing a file already there in one step: at every moment
+// `newPath` names either the old file or the new one, never nothing. Processes that have the
+// old file open keep reading the old file. This is how a file is replaced by a fully written
+// copy (ossFileRename refuses an existing target, as the Windows rename did). A directory is
+// renamed only onto a missing name or an empty directory. A target that is a directory while the
+// source is not: ECF_FILE_IS_A_DIRECTORY. A missing source: ECF_FILE_DOESNT_EXIST. Every failure
+// goes through the system error handler under `rename`, with both names.
+std::uint32_t ossFileRenameReplace(const char* oldPath, const char* newPath) noexcept;
+
+// Gives an existing file a second name (a hard link): both names lead to the same file, and the
+// file lives on while either name does. Both names must be on one file system. A `newPath` that
+// exists (a directory included): ECF_FILE_EXISTS. A missing `existingPath`:
+// ECF_FILE_DOESNT_EXIST. A directory cannot get a second name. Failures go through the system
+// error handler under `link`, with both names.
+std::uint32_t ossFileLink(const char* existingPath, const char* newPath) noexcept;
+
+// Forces the entries of a directory (names created, removed or renamed in it) to the disk, so
+// that a rename or a new file survives a power failure once this returns. A file's own sync
+// (OSSHFile::sync) does not cover its name. A missing directory: ECF_FILE_DOESNT_EXIST. The
+// opening fails under `open`, the sync under `fsync`, through the system error handler.
+std::uint32_t ossDirectorySync(const char* directoryPath) noexcept;
+
+// Whether the open file `fileHandle` (OSSHFile::getFileHandle) is the file that `path` names
+// now: same device and same file number, through symbolic links. On Linux a file can be renamed
+// over or deleted while it is open, and the open file stays what it was; so a process that
+// locked a file which another process then removed or replaced holds a lock on a file nobody
+// else will find, and must compare before trusting its lock. *isAtPath is false, with result 0
+// and no log record, when nothing is at `path` (the name was deleted). A handle that is not open
+// fails under `fstat`, another failure of the path under `stat`, through the system error
+// handler; *isAtPath is then false.
+std::uint32_t ossFileIsAtPath(OSSFileHandle fileHandle, const char* path, bool* isAtPath) noexcept;
 
 // Sets the permission bits (mode 0 means 0600; bits above 07777 are ignored).
 std::uint32_t ossFileSetPermissions(const char* path, std::uint32_t mode) noexcept;

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -334,6 +335,179 @@ TEST_F(FileOps, RenameNeverReplacesATarget) {
   EXPECT_EQ(ossFileRename(path("d1").c_str(), path("d2").c_str()), ECF_FILE_DOESNT_EXIST);
   EXPECT_EQ(ossFileRename(path("d1").c_str(), path("d3").c_str()), 0u);
   EXPECT_TRUE(exists(path("d3")));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Replacing a file safely: replacing rename, second name, directory sync, identity of an open file
+// ---------------------------------------------------------------------------------------------
+
+// The system calls under which `functionId` logged its failures since the last clearLog.
+std::vector<std::uint32_t> CalledIdsOf(std::uint32_t functionId) {
+  std::lock_guard<std::mutex> lock(tarn::test::g_caughtMutex);
+  std::vector<std::uint32_t> ids;
+  for (const auto& r : tarn::test::g_caught) {
+    if (r.functionId == functionId) ids.push_back(r.calledFunctionId);
+  }
+  return ids;
+}
+
+class Replace : public FsTest {
+ protected:
+  // Opens `p` through the file layer for reading.
+  static void openFile(OSSHFile& handle, const std::string& p) {
+    const OSSFileOpenParam open = {OSS_VERSION_STAMP, p.c_str(), OSS_FILE_OPEN_EXISTING, OSS_FILE_ACCESS_READ, 0,
+                                   0600, 0};
+    ASSERT_EQ(handle.open(&open), 0u) << p;
+  }
+  static bool isAt(const OSSHFile& handle, const std::string& p, std::uint32_t* rc = nullptr) {
+    bool at = true;
+    const std::uint32_t code = ossFileIsAtPath(handle.getFileHandle(), p.c_str(), &at);
+    if (rc != nullptr) *rc = code;
+    return at;
+  }
+};
+
+TEST_F(Replace, RenameReplaceOverTable) {
+  makeDir("dir");
+  makeDir("dir-with-child/child");
+  struct Case {
+    const char* from;     // created as a file holding "new" unless it names a directory or is missing
+    const char* to;       // "old" is there first when oldTarget
+    bool oldTarget;
+    std::uint32_t expected;
+  };
+  const Case cases[] = {
+      {"a", "b", true, 0},                                      // replaces the target
+      {"c", "fresh", false, 0},                                 // a missing name is fine too
+      {"missing", "b2", true, ECF_FILE_DOESNT_EXIST},           // nothing to rename
+      {"e", "dir", false, ECF_FILE_IS_A_DIRECTORY},             // a file never replaces a directory
+      {"f", "no-such-dir/x", false, ECF_FILE_DOESNT_EXIST},     // the target's directory is missing
+      {"dir-with-child", "g", true, ECF_FILE_NOT_A_DIRECTORY},  // nor a directory a file
+  };
+  for (const Case& c : cases) {
+    const std::string from = path(c.from), to = path(c.to);
+    if (std::string(c.from) != "missing" && !exists(from)) makeFile(c.from, "new");
+    if (c.oldTarget) makeFile(c.to, "old");
+    clearLog();
+    EXPECT_EQ(ossFileRenameReplace(from.c_str(), to.c_str()), c.expected) << c.from << " -> " << c.to;
+    if (c.expected == 0) {
+      EXPECT_FALSE(exists(from)) << c.from;
+      EXPECT_EQ(readFile(to), "new") << c.to;
+      EXPECT_EQ(logCount(), 0u);
+    } else {
+      EXPECT_EQ(CalledIdsOf(ECF_FN_ossFileRenameReplace), std::vector<std::uint32_t>{ECF_FN_rename}) << c.from;
+      if (c.oldTarget) {
+        EXPECT_EQ(readFile(to), "old") << c.to;  // a failed rename leaves the target alone
+      }
+    }
+  }
+  EXPECT_EQ(ossFileRenameReplace(nullptr, path("x").c_str()), ECF_INVALID_PARAMETER);
+  EXPECT_EQ(ossFileRenameReplace(path("x").c_str(), ""), ECF_INVALID_PARAMETER);
+}
+
+TEST_F(Replace, LinkOverTable) {
+  const std::string original = makeFile("orig", "content");
+  makeDir("dir");
+  makeFile("taken", "other");
+  struct Case {
+    std::string existing;
+    std::string link;
+    std::uint32_t expected;
+  };
+  const Case cases[] = {
+      {original, path("second"), 0},
+      {original, path("taken"), ECF_FILE_EXISTS},             // never replaces a file
+      {original, path("dir"), ECF_FILE_EXISTS},               // nor a directory
+      {path("missing"), path("x"), ECF_FILE_DOESNT_EXIST},
+      {original, path("no-such-dir/x"), ECF_FILE_DOESNT_EXIST},
+  };
+  for (const Case& c : cases) {
+    clearLog();
+    EXPECT_EQ(ossFileLink(c.existing.c_str(), c.link.c_str()), c.expected) << c.link;
+    if (c.expected != 0) {
+      EXPECT_EQ(CalledIdsOf(ECF_FN_ossFileLink), std::vector<std::uint32_t>{ECF_FN_link}) << c.link;
+    }
+  }
+  EXPECT_EQ(readFile(path("taken")), "other");
+  // A directory cannot get a second name.
+  EXPECT_NE(ossFileLink(path("dir").c_str(), path("dir2").c_str()), 0u);
+  EXPECT_FALSE(exists(path("dir2")));
+
+  // Both names lead to one file: the old name can go and the file stays under the other.
+  OSSHFile handle;
+  openFile(handle, original);
+  EXPECT_TRUE(isAt(handle, path("second")));
+  ASSERT_EQ(ossFileDelete(original.c_str()), 0u);
+  EXPECT_EQ(readFile(path("second")), "content");
+  EXPECT_TRUE(isAt(handle, path("second")));
+  EXPECT_EQ(handle.close(), 0u);
+  EXPECT_EQ(ossFileLink(nullptr, path("y").c_str()), ECF_INVALID_PARAMETER);
+}
+
+TEST_F(Replace, DirectorySync) {
+  EXPECT_EQ(ossDirectorySync(dir_.c_str()), 0u);
+  EXPECT_EQ(ossDirectorySync(makeDir("sub").c_str()), 0u);
+  clearLog();
+  EXPECT_EQ(ossDirectorySync(path("missing").c_str()), ECF_FILE_DOESNT_EXIST);
+  EXPECT_EQ(CalledIdsOf(ECF_FN_ossDirectorySync), std::vector<std::uint32_t>{ECF_FN_open});
+  // A file is not a directory whose entries could be synced.
+  clearLog();
+  EXPECT_NE(ossDirectorySync(makeFile("file").c_str()), 0u);
+  EXPECT_EQ(CalledIdsOf(ECF_FN_ossDirectorySync), std::vector<std::uint32_t>{ECF_FN_open});
+  EXPECT_EQ(ossDirectorySync(nullptr), ECF_INVALID_PARAMETER);
+  EXPECT_EQ(ossDirectorySync(""), ECF_INVALID_PARAMETER);
+}
+
+// The registry's commit and lock-file check in small: an open (locked) file is noticed to be no
+// longer the one at its path once the path was replaced, deleted or made anew.
+TEST_F(Replace, IdentityOfAnOpenFileAgainstItsPath) {
+  const std::string p = makeFile("lock", "one");
+  OSSHFile held;
+  openFile(held, p);
+  std::uint32_t rc = 1;
+  EXPECT_TRUE(isAt(held, p, &rc));
+  EXPECT_EQ(rc, 0u);
+  EXPECT_FALSE(isAt(held, makeFile("other"), &rc));
+  EXPECT_EQ(rc, 0u);
+
+  // Replaced: the holder still reads the old file, which is no longer at the path.
+  const std::string next = makeFile("lock.tmp", "two");
+  ASSERT_EQ(ossFileRenameReplace(next.c_str(), p.c_str()), 0u);
+  EXPECT_EQ(readFile(p), "two");
+  EXPECT_FALSE(isAt(held, p, &rc));
+  EXPECT_EQ(rc, 0u);
+  char buffer[8] = {};
+  OSSFileReadParam read = {OSS_VERSION_STAMP, 3, 0};
+  std::uint32_t got = 0;
+  EXPECT_EQ(held.read(&read, buffer, &got), 0u);
+  EXPECT_EQ(std::string(buffer, got), "one");
+
+  OSSHFile current;
+  openFile(current, p);
+  EXPECT_TRUE(isAt(current, p));
+  // Deleted: an answer, not a failure, and nothing logged.
+  ASSERT_EQ(ossFileDelete(p.c_str()), 0u);
+  clearLog();
+  EXPECT_FALSE(isAt(current, p, &rc));
+  EXPECT_EQ(rc, 0u);
+  EXPECT_FALSE(isAt(current, path("no-dir/lock"), &rc));
+  EXPECT_EQ(rc, 0u);
+  EXPECT_EQ(logCount(), 0u);
+  // Made anew under the same name: a different file still.
+  makeFile("lock", "three");
+  EXPECT_FALSE(isAt(current, p));
+
+  // A handle that is not open is a failure, under fstat.
+  const OSSFileHandle stale = current.getFileHandle();
+  EXPECT_EQ(current.close(), 0u);
+  EXPECT_EQ(held.close(), 0u);
+  clearLog();
+  bool at = true;
+  EXPECT_NE(ossFileIsAtPath(stale, p.c_str(), &at), 0u);
+  EXPECT_FALSE(at);
+  EXPECT_EQ(CalledIdsOf(ECF_FN_ossFileIsAtPath), std::vector<std::uint32_t>{ECF_FN_fstat});
+  EXPECT_EQ(ossFileIsAtPath(stale, p.c_str(), nullptr), ECF_INVALID_PARAMETER);
+  EXPECT_EQ(ossFileIsAtPath(stale, nullptr, &at), ECF_INVALID_PARAMETER);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -714,6 +888,49 @@ TEST_F(Tracing, EntryAndExitFrameEachCallAndAnErrorPointMarksTheFailure) {
     EXPECT_EQ(ours[i].rc, expected[i].rc) << i;
     EXPECT_EQ(ours[i].functionId, expected[i].functionId) << i;
   }
+}
+
+TEST_F(Tracing, TheFileReplacingOperationsFrameEachCallAndMarkTheirFailures) {
+  tarn::test::TraceBlock block;
+  block.options().flags = GTRACE_FLAG_CALLBACK;
+  ASSERT_EQ(block.start(CollectPoint), 0u);
+  g_points.clear();
+  const std::string file = makeFile("f");
+  EXPECT_EQ(ossFileLink(path("missing").c_str(), path("l").c_str()), ECF_FILE_DOESNT_EXIST);
+  EXPECT_EQ(ossFileRenameReplace(file.c_str(), path("g").c_str()), 0u);
+  EXPECT_EQ(ossDirectorySync(path("missing").c_str()), ECF_FILE_DOESNT_EXIST);
+  bool at = false;
+  EXPECT_EQ(ossFileIsAtPath(-1, path("g").c_str(), &at), ECF_INVALID_PARAMETER);
+  gtraceDisable();
+
+  const std::uint32_t ids[] = {ECF_FN_ossFileLink, ECF_FN_ossFileRenameReplace, ECF_FN_ossDirectorySync,
+                               ECF_FN_ossFileIsAtPath};
+  std::vector<TracePoint> ours;
+  for (const TracePoint& p : g_points) {
+    if (std::find(std::begin(ids), std::end(ids), p.functionId) != std::end(ids)) ours.push_back(p);
+  }
+  const std::vector<TracePoint> expected = {
+      {GTRACE_REC_ENTRY, ECF_FN_ossFileLink, 0, 0},
+      {GTRACE_REC_DATA, ECF_FN_ossFileLink, 20, 0},  // the system error handler's record of the failure
+      {GTRACE_REC_ERROR, ECF_FN_ossFileLink, 20, 0},
+      {GTRACE_REC_EXIT, ECF_FN_ossFileLink, 0, ECF_FILE_DOESNT_EXIST},
+      {GTRACE_REC_ENTRY, ECF_FN_ossFileRenameReplace, 0, 0},
+      {GTRACE_REC_EXIT, ECF_FN_ossFileRenameReplace, 0, 0},
+      {GTRACE_REC_ENTRY, ECF_FN_ossDirectorySync, 0, 0},
+      {GTRACE_REC_DATA, ECF_FN_ossDirectorySync, 20, 0},  // the system error handler's record of the failure
+      {GTRACE_REC_ERROR, ECF_FN_ossDirectorySync, 20, 0},
+      {GTRACE_REC_EXIT, ECF_FN_ossDirectorySync, 0, ECF_FILE_DOESNT_EXIST},
+      {GTRACE_REC_ENTRY, ECF_FN_ossFileIsAtPath, 0, 0},
+      {GTRACE_REC_DATA, ECF_FN_ossFileIsAtPath, 20, 0},  // the system error handler's record of the failure
+      {GTRACE_REC_ERROR, ECF_FN_ossFileIsAtPath, 20, 0},
+      {GTRACE_REC_EXIT, ECF_FN_ossFileIsAtPath, 0, ECF_INVALID_PARAMETER},
+  };
+  std::string seen;
+  for (const TracePoint& p : ours) {
+    seen += std::to_string(p.type) + "/" + std::to_string(p.functionId) + "/" + std::to_string(p.probe) + " ";
+  }
+  ASSERT_EQ(ours.size(), expected.size()) << seen;
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(ours[i], expected[i]) << i;
 }
 
 // ---------------------------------------------------------------------------------------------
