@@ -4,11 +4,13 @@
 //
 // After the benchmarks the program prints, for each size and thread count, the processor time
 // per pair of both and their ratio (goals: at most 1.3 times malloc on one thread, 1.5 times on
-// two). Each benchmark runs kRepetitions times, the repetitions of all of them shuffled together,
-// and the ratio is taken between the fastest repetition of each side: on a shared machine other
-// programs only ever add time, and the shuffling spreads a busy spell over both sides alike.
+// two). Each benchmark runs kRepetitions times in a row and the ratio is taken between the median
+// repetitions of the two sides: on a shared machine a single run can fall into a busy spell of
+// other programs. (The repetitions are not shuffled among the benchmarks: a 4-KiB pair's cost
+// depends on the state the heap was left in by the benchmark before it.)
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,8 +48,15 @@ void BM_MallocFree(benchmark::State& state) {
 }
 BENCHMARK(BM_MallocFree)->Arg(64)->Arg(4096)->Threads(1)->Threads(2)->Repetitions(kRepetitions);
 
-// Fastest processor time per pair, by "size/threads:n" and rival.
-std::map<std::string, std::pair<double, double>> g_times;
+// Processor time per pair of each repetition, by "size/threads:n" and rival.
+std::map<std::string, std::pair<std::vector<double>, std::vector<double>>> g_times;
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -64,15 +73,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::string key = name.substr(slash + 1);
       if (const std::size_t repeats = key.find("/repeats:"); repeats != std::string::npos)
         key.erase(repeats, key.find('/', repeats + 1) - repeats);
-      if (name.rfind("BM_OssMemAllocFree", 0) == 0) keepFastest(g_times[key].first, ns);
-      if (name.rfind("BM_MallocFree", 0) == 0) keepFastest(g_times[key].second, ns);
+      if (name.rfind("BM_OssMemAllocFree", 0) == 0) g_times[key].first.push_back(ns);
+      if (name.rfind("BM_MallocFree", 0) == 0) g_times[key].second.push_back(ns);
     }
   }
 
  private:
-  static void keepFastest(double& best, double ns) {
-    if (best <= 0 || ns < best) best = ns;
-  }
   static double nanosecondsPer(benchmark::TimeUnit unit) {
     switch (unit) {
       case benchmark::kSecond: return 1e9;
@@ -86,16 +92,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The repetitions of all benchmarks shuffled together unless the command line says otherwise.
-  std::vector<char*> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  bool interleaveGiven = false;
-  for (int i = 1; i < argc; ++i)
-    if (std::string(argv[i]).rfind("--benchmark_enable_random_interleaving", 0) == 0) interleaveGiven = true;
-  if (!interleaveGiven) args.insert(args.begin() + 1, interleave);
-  args.push_back(nullptr);
-  argc = static_cast<int>(args.size()) - 1;
-  argv = args.data();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   // The settings are read and the first allocation made before any timing.
@@ -106,10 +102,12 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   for (const auto& [key, times] : g_times) {
-    if (times.first <= 0 || times.second <= 0) continue;
+    const double ours = median(times.first);
+    const double rival = median(times.second);
+    if (ours <= 0 || rival <= 0) continue;
     const bool twoThreads = key.find("threads:2") != std::string::npos;
-    std::printf("%-16s fastest of %d: _ossMemAlloc/_ossMemFree %7.2f ns, malloc/free %7.2f ns: ratio %.2f (goal: at most %.1f)\n",
-                key.c_str(), kRepetitions, times.first, times.second, times.first / times.second, twoThreads ? 1.5 : 1.3);
+    std::printf("%-16s median of %zu: _ossMemAlloc/_ossMemFree %7.2f ns, malloc/free %7.2f ns: ratio %.2f (goal: at most %.1f)\n",
+                key.c_str(), times.first.size(), ours, rival, ours / rival, twoThreads ? 1.5 : 1.3);
   }
   return 0;
 }
