@@ -10,21 +10,8 @@
 
 namespace {
 
-// Entry and exit trace points of one function; the exit carries the address of its result.
-struct TraceScope {
-  u32 functionId;
-  const u32* rc;
-  TraceScope(u32 id, const u32* result) : functionId(id), rc(result) { genregsys::traceEntry(id); }
-  ~TraceScope() { genregsys::traceExit(functionId, rc); }
-};
-
-// The error path of the Conventions: log the failure, emit the error trace point with the same
-// probe, hand back the code.
-u32 fail(u32 functionId, u32 code, u32 probe, const char* text = nullptr) {
-  genregsys::logFailure(functionId, code, probe, 3, text);
-  genregsys::traceError(functionId, probe, code, text);
-  return code;
-}
+using genregsys::fail;
+using genregsys::TraceScope;
 
 // Copies with a bound; false when the text does not fit (the target is then empty).
 bool formatName(char* target, const char* format, const char* a, const char* b = nullptr) {

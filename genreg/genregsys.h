@@ -80,6 +80,25 @@ inline void traceError(std::uint32_t functionId, std::uint32_t probe, std::uint3
   GTRACE_ERROR(functionId, probe, &code);
 }
 
+// Entry and exit trace points of one function; the exit carries the address of its result.
+struct TraceScope {
+  std::uint32_t functionId;
+  const std::uint32_t* rc;
+  TraceScope(std::uint32_t id, const std::uint32_t* result) : functionId(id), rc(result) { traceEntry(id); }
+  ~TraceScope() { traceExit(functionId, rc); }
+  TraceScope(const TraceScope&) = delete;
+  TraceScope& operator=(const TraceScope&) = delete;
+};
+
+// The error path of every action: log the failure, emit the error trace point with the same
+// probe, hand back the code.
+inline std::uint32_t fail(std::uint32_t functionId, std::uint32_t code, std::uint32_t probe,
+                          const char* text = nullptr) {
+  logFailure(functionId, code, probe, 3, text);
+  traceError(functionId, probe, code, text);
+  return code;
+}
+
 // Test hook of the commit: when set, called at each step with the step's number, so a test can
 // stop the process there. Unset, it costs one load and one compare per step.
 using CommitHook = void (*)(int step);

@@ -11,18 +11,8 @@
 
 namespace {
 
-struct TraceScope {
-  u32 functionId;
-  const u32* rc;
-  TraceScope(u32 id, const u32* result) : functionId(id), rc(result) { genregsys::traceEntry(id); }
-  ~TraceScope() { genregsys::traceExit(functionId, rc); }
-};
-
-u32 fail(u32 functionId, u32 code, u32 probe, const char* text = nullptr) {
-  genregsys::logFailure(functionId, code, probe, 3, text);
-  genregsys::traceError(functionId, probe, code, text);
-  return code;
-}
+using genregsys::fail;
+using genregsys::TraceScope;
 
 enum class Kind { String, U64, U32, Char };
 
