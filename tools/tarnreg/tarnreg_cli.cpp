@@ -130,7 +130,7 @@ struct Args {
 
 // Splits the arguments after the verb. Only the verb's own switch names (and the help
 // switches) count as switches; everything else is an operand.
-bool ParseArgs(int argc, const char* const* argv, const std::vector<SwitchSpec>& specs,
+bool ParseArgs(int argc, const char* const* argv, const std::vector<SwitchSpec>& known,
                Args* args, std::string* why) {
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -138,30 +138,30 @@ bool ParseArgs(int argc, const char* const* argv, const std::vector<SwitchSpec>&
       args->help = true;
       continue;
     }
-    const SwitchSpec* spec = nullptr;
+    const SwitchSpec* found = nullptr;
     if (arg.size() >= 2 && (arg[0] == '/' || arg[0] == '-')) {
       const std::string name = Lower(std::string_view(arg).substr(1));
-      for (const auto& s : specs) {
-        if (name == s.name) spec = &s;
+      for (const auto& s : known) {
+        if (name == s.name) found = &s;
       }
     }
-    if (spec == nullptr) {
+    if (found == nullptr) {
       args->operands.push_back(arg);
       continue;
     }
-    if (args->switches.count(spec->name) != 0) {
+    if (args->switches.count(found->name) != 0) {
       *why = "the switch " + arg + " is given twice";
       return false;
     }
     std::string value;
-    if (spec->takesValue) {
+    if (found->takesValue) {
       if (i + 1 >= argc) {
         *why = "the switch " + arg + " needs a value";
         return false;
       }
       value = argv[++i];
     }
-    args->switches[spec->name] = value;
+    args->switches[found->name] = value;
   }
   return true;
 }
