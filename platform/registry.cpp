@@ -428,6 +428,20 @@ std::optional<std::int64_t> OwnKey(const Base& base) {
   return Walk(*base.store, base.id, base.prefix);
 }
 
+// The end of an enumeration: 259, or 1018 when the key itself went away meanwhile.
+LONG EnumerationEnd(RegStore& store, std::int64_t id) {
+  return static_cast<LONG>(KeyExists(store, id) ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED);
+}
+
+// Copies an enumerated name under the enumeration's rule: `nameSize` counts characters with the
+// terminating zero on the way in and without it on the way out; a short buffer gives 234.
+LONG CopyName(const std::string& found, char* name, DWORD* nameSize) {
+  if (found.size() + 1 > *nameSize) return static_cast<LONG>(ERROR_MORE_DATA);
+  std::memcpy(name, found.c_str(), found.size() + 1);
+  *nameSize = static_cast<DWORD>(found.size());
+  return 0;
+}
+
 std::string HostComputerName() {
   char host[256] = {};
   if (::gethostname(host, sizeof host - 1) != 0) return {};
@@ -656,14 +670,9 @@ LONG RegEnumKeyEx(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD*, ch
   if (stmt == nullptr) return static_cast<LONG>(ERROR_CANTREAD);
   sqlite3_bind_int64(stmt, 1, id);
   sqlite3_bind_int64(stmt, 2, index);
-  if (sqlite3_step(stmt) != SQLITE_ROW) {
-    if (!KeyExists(*base.store, id)) return static_cast<LONG>(ERROR_KEY_DELETED);
-    return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
-  }
+  if (sqlite3_step(stmt) != SQLITE_ROW) return EnumerationEnd(*base.store, id);
   const std::string found = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-  if (found.size() + 1 > *nameSize) return static_cast<LONG>(ERROR_MORE_DATA);
-  std::memcpy(name, found.c_str(), found.size() + 1);
-  *nameSize = static_cast<DWORD>(found.size());
+  if (LONG status = CopyName(found, name, nameSize); status != 0) return status;
   if (className != nullptr && classSize != nullptr && *classSize > 0) className[0] = '\0';
   if (classSize != nullptr) *classSize = 0;
   return 0;
@@ -685,17 +694,8 @@ LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD*, DW
   sqlite3_bind_int64(stmt, 1, id);
   sqlite3_bind_int64(stmt, 2, index);
   ValueRow row;
-  if (!ReadValueRow(stmt, &row)) {
-    if (!KeyExists(*base.store, id)) return static_cast<LONG>(ERROR_KEY_DELETED);
-    return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
-  }
-  if (row.name.size() + 1 > *nameSize) return static_cast<LONG>(ERROR_MORE_DATA);
-  std::memcpy(name, row.name.c_str(), row.name.size() + 1);
-  *nameSize = static_cast<DWORD>(row.name.size());
-  if (data == nullptr && dataSize == nullptr) {
-    if (type != nullptr) *type = row.type;
-    return 0;
-  }
+  if (!ReadValueRow(stmt, &row)) return EnumerationEnd(*base.store, id);
+  if (LONG status = CopyName(row.name, name, nameSize); status != 0) return status;
   return CopyData(row, type, data, dataSize);
 }
 
