@@ -16,6 +16,7 @@
 
 #include "osse/diag/ecf.h"
 #include "osse/diag/log.h"
+#include "osse/diag/memory_cache.h"
 #include "osse/diag/syserror.h"
 #include "platform/winerror.h"
 
@@ -614,7 +615,7 @@ __attribute__((noinline)) void freeChecked(void** pp, const char* file, std::uin
 }
 
 // The IDLE block without fills: the prefix and the header, eight words written as four 64-bit
-// stores (the heap's free later reads the second as one word: see markFreedIdle). The words are
+// stores (the heap's free later reads the second as one word: see releaseIdle). The words are
 // made before the heap is asked, so that only they and ppOut wait across that call.
 TARN_MEM_HOT std::uint32_t allocateIdle(void** ppOut, std::uint32_t size, std::uint32_t allocFlags,
                                         std::uint32_t line) noexcept {
@@ -622,7 +623,9 @@ TARN_MEM_HOT std::uint32_t allocateIdle(void** ppOut, std::uint32_t size, std::u
       (static_cast<std::uint64_t>(size) << 32) |
       ((allocFlags & OSSMEM_ALLOC_EYE_FLAG) != 0 ? OSSMEM_EYE_ALLOCATED | 1u : OSSMEM_EYE_ALLOCATED);
   const std::uint64_t reservedAndLine = static_cast<std::uint64_t>(line) << 32;
-  auto* raw = static_cast<unsigned char*>(std::malloc(paddedSize(size) + 2 * sizeof(OSSMemPrefix)));
+  const std::uint64_t padded = paddedSize(size);
+  unsigned char* raw = ossMemIdleCacheTake(padded);
+  if (raw == nullptr) raw = static_cast<unsigned char*>(std::malloc(padded + 2 * sizeof(OSSMemPrefix)));
   if (__builtin_expect(raw == nullptr, 0)) {
     const auto requested = static_cast<std::uint32_t>(eyeAndSize >> 32);
     return heapFailure(paddedSize(requested) + 2 * sizeof(OSSMemPrefix), (eyeAndSize & 1u) != 0 ? OSSMEM_ALLOC_EYE_FLAG : 0);
@@ -646,21 +649,31 @@ TARN_MEM_HOT bool taggedFree(std::uint64_t hot) noexcept {
   return (hot >> 32) != OSSMEM_MODE_NONE && (hot & OSSMEM_DEBUG_POISON_FREED) == 0;
 }
 
-// A sound IDLE block is marked freed and its heap address returned; anything else gives null.
-// The prefix's size and mode tag are read and rewritten as one 8-byte word: the heap's free reads
-// that same word right after (its cache key), and a 4-byte store under an 8-byte load cannot be
-// forwarded, which would cost more than the rest of the free.
-TARN_MEM_HOT unsigned char* markFreedIdle(unsigned char* data) noexcept {
+// A sound IDLE block is marked freed and handed back: to the thread's cache when it takes it,
+// else to the heap. false, with nothing changed, for anything else. The prefix's size and mode tag
+// are read and rewritten as one 8-byte word: the heap's free reads that same word right after
+// (its cache key), and a 4-byte store under an 8-byte load cannot be forwarded, which would cost
+// more than the rest of the free. Only a block whose header and prefix agree on the size is
+// cached: the cache hands it out again by that size.
+TARN_MEM_HOT bool releaseIdle(unsigned char* data) noexcept {
   unsigned char* headerAt = data - kHeaderSize;
   std::uint64_t sizeAndTag;
+  std::uint64_t eyeAndSize;
   std::memcpy(&sizeAndTag, headerAt - 8, sizeof sizeAndTag);
-  if (__builtin_expect((readWord(headerAt) & ~0xFu) != OSSMEM_EYE_ALLOCATED ||
+  std::memcpy(&eyeAndSize, headerAt, sizeof eyeAndSize);
+  if (__builtin_expect((static_cast<std::uint32_t>(eyeAndSize) & ~0xFu) != OSSMEM_EYE_ALLOCATED ||
                            static_cast<std::uint32_t>(sizeAndTag >> 32) != OSSMEM_MODE_IDLE, 0))
-    return nullptr;
+    return false;
   writeWord(headerAt, OSSMEM_EYE_FREED);
-  sizeAndTag = (static_cast<std::uint64_t>(OSSMEM_TAG_FREED) << 32) | static_cast<std::uint32_t>(sizeAndTag);
+  const auto size = static_cast<std::uint32_t>(sizeAndTag);
+  sizeAndTag = (static_cast<std::uint64_t>(OSSMEM_TAG_FREED) << 32) | size;
   std::memcpy(headerAt - 8, &sizeAndTag, sizeof sizeAndTag);
-  return headerAt - sizeof(OSSMemPrefix);
+  unsigned char* raw = headerAt - sizeof(OSSMemPrefix);
+  if (__builtin_expect(size == static_cast<std::uint32_t>(eyeAndSize >> 32), 1) &&
+      ossMemIdleCacheGive(raw, paddedSize(size)))
+    return true;
+  std::free(raw);
+  return true;
 }
 
 // Every allocation the short way of _ossMemAlloc does not take, in the full order of its tests:
@@ -682,12 +695,9 @@ __attribute__((noinline)) std::uint32_t freeOther(void** pp, const char* file, s
   if (pp == nullptr) return ECF_INVALID_PARAMETER;
   if (*pp == nullptr) return freeNullPointer(file, line);
   serveDumpRequest();
-  if (taggedFree(g_hotSettings.load(std::memory_order_acquire))) {
-    if (unsigned char* raw = markFreedIdle(static_cast<unsigned char*>(*pp)); raw != nullptr) {
-      *pp = nullptr;
-      std::free(raw);
-      return 0;
-    }
+  if (taggedFree(g_hotSettings.load(std::memory_order_acquire)) && releaseIdle(static_cast<unsigned char*>(*pp))) {
+    *pp = nullptr;
+    return 0;
   }
   freeChecked(pp, file, line);
   *pp = nullptr;
@@ -723,10 +733,8 @@ std::uint32_t _ossMemFree(void** pp, void* reserved1, std::uint32_t reserved2, c
   const std::uint64_t hot = g_hotSettings.load(std::memory_order_acquire);
   const bool dumpRequested = __atomic_load_n(&g_bDumpMemAllocListFlag, __ATOMIC_RELAXED) != 0;
   if (__builtin_expect(data == nullptr || !taggedFree(hot) || dumpRequested, 0)) return freeOther(pp, file, line);
-  unsigned char* raw = markFreedIdle(data);
-  if (__builtin_expect(raw == nullptr, 0)) return freeOther(pp, file, line);
+  if (__builtin_expect(!releaseIdle(data), 0)) return freeOther(pp, file, line);
   *pp = nullptr;
-  std::free(raw);
   return 0;
 }
 
@@ -783,6 +791,8 @@ std::uint32_t ossMemAllocList(bool toFile) noexcept {
   g_cb.latch.release();
   return 0;
 }
+
+std::uint64_t ossMemTrimThreadCache() noexcept { return ossMemIdleCacheRelease(false); }
 
 void ossMemSetMemFFDCEnabledFlag() noexcept { __atomic_store_n(&g_bIsMemoryFFDCEnabledFlag, 1, __ATOMIC_RELAXED); }
 

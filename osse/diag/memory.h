@@ -46,6 +46,11 @@
 // flags, published together as one 64-bit word (under the latch, once the first allocation has
 // been counted). The FULL list is changed only under the latch, and the leak report holds it
 // throughout. Guard checks run without it.
+//
+// Thread cache. A freed IDLE block of at most 256 data bytes is marked freed as any other and
+// then kept by the freeing thread, up to 32 KiB of heap per thread, for its next IDLE allocation
+// of the same heap size (memory_cache.h); the heap sizes above stay what each allocation asks
+// for. A double free of a cached block is seen and refused as for any freed block.
 #pragma once
 
 #include <cstddef>
@@ -171,6 +176,11 @@ std::uint32_t ossMemAllocList(bool toFile) noexcept;
 // between on and off (the mode then stays; flags and pads are taken either way).
 std::uint32_t ossMemSetDebug(std::uint32_t flags, std::uint32_t mode, std::uint32_t frontPads,
                              std::uint32_t backPads) noexcept;
+// The allocator keeps a few freed small IDLE blocks per thread for that thread's next
+// allocations, and hands them back to the heap when the thread ends. This hands back the calling
+// thread's now (before a heap census, or when a long-lived thread goes quiet): the heap bytes
+// handed back.
+std::uint64_t ossMemTrimThreadCache() noexcept;
 void ossMemSetMemFFDCEnabledFlag() noexcept;
 bool ossMemIsMemFFDCAndOSSeMemDebugPathSet() noexcept;
 

@@ -32,10 +32,13 @@
 #include <thread>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-// From the sanitizer's allocator interface (its header is not installed here).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// From the sanitizers' common allocator interface.
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 extern "C" std::size_t __sanitizer_get_allocated_size(const volatile void* pointer);
+#define TARN_TEST_SANITIZER_HEAP 1
+#endif
+#if defined(__SANITIZE_ADDRESS__)
 #define TARN_TEST_ASAN 1
 #endif
 
@@ -48,17 +51,29 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Whether a heap block went back to the heap. Under AddressSanitizer its count of allocated
-// bytes tells; with glibc a released block is the first one handed out again for its size (the
-// thread's cache is last in, first out), so a probe allocation of the same size finds it.
+// Bytes the heap has handed out and not had back.
+std::size_t HeapInUse() {
+#if defined(TARN_TEST_SANITIZER_HEAP)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  return mallinfo2().uordblks;
+#endif
+}
+
+// Whether a heap block went back to the heap, or to the allocator's thread cache, which is
+// emptied into the heap first. Under AddressSanitizer its count of allocated bytes tells; with
+// glibc a released block is the first one handed out again for its size (the heap's own thread
+// cache is last in, first out), so a probe allocation of the same size finds it.
 class HeapProbe {
  public:
   HeapProbe() {
+    ossMemTrimThreadCache();
 #if defined(TARN_TEST_ASAN)
     before_ = __sanitizer_get_current_allocated_bytes();
 #endif
   }
   bool Released(void* raw, std::size_t total) const {
+    ossMemTrimThreadCache();
 #if defined(TARN_TEST_ASAN)
     (void)raw;
     (void)total;
@@ -884,6 +899,126 @@ TEST_F(MemoryTest, FfdcFlagNeedsADirectory) {
   EXPECT_TRUE(ossMemIsMemFFDCAndOSSeMemDebugPathSet());
   g_szMemDebugLogPath[0] = '\0';
   g_bIsMemoryFFDCEnabledFlag = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The thread cache of freed IDLE blocks
+// ---------------------------------------------------------------------------------------------
+
+class MemoryCacheTest : public MemoryTest {
+ protected:
+  void SetUp() override {
+    MemoryTest::SetUp();
+    ossMemTrimThreadCache();
+  }
+  void TearDown() override {
+    ossMemTrimThreadCache();
+    MemoryTest::TearDown();
+  }
+  static void* Allocate(std::uint32_t size, std::uint32_t allocFlags = 0) {
+    void* block = nullptr;
+    EXPECT_EQ(_ossMemAlloc(&block, nullptr, size, allocFlags, __FILE__, __LINE__), 0u);
+    return block;
+  }
+  static void Free(void* block) { EXPECT_EQ(_ossMemFree(&block, nullptr, 0, __FILE__, __LINE__), 0u); }
+};
+
+TEST_F(MemoryCacheTest, FreedSmallBlockServesTheNextAllocationOfItsHeapSize) {
+  struct Case {
+    const char* what;
+    std::uint32_t mode, freed, next, nextFlags;
+    std::uint64_t cached;  // heap bytes in the cache after the free
+    bool reused;
+  };
+  const Case cases[] = {
+      {"same size", OSSMEM_MODE_IDLE, 64, 64, 0, 96, true},
+      {"same padded size", OSSMEM_MODE_IDLE, 64, 57, 0, 96, true},
+      {"smallest", OSSMEM_MODE_IDLE, 1, 8, 0, 40, true},
+      {"largest cached", OSSMEM_MODE_IDLE, 256, 256, 0, 288, true},
+      {"next heap size", OSSMEM_MODE_IDLE, 64, 65, 0, 96, false},
+      {"zeroed block is made anew", OSSMEM_MODE_IDLE, 64, 64, OSSMEM_ALLOC_ZERO, 96, false},
+      {"too large to cache", OSSMEM_MODE_IDLE, 257, 257, 0, 0, false},
+      {"LIGHT blocks are not cached", OSSMEM_MODE_LIGHT, 64, 64, 0, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(ossMemSetDebug(0, c.mode, 0, 0), 0u);
+    void* freed = Allocate(c.freed);
+    std::memset(freed, 0x5A, c.freed);
+    Free(freed);
+    ossMemSetDebug(0, OSSMEM_MODE_IDLE, 0, 0);
+    void* next = Allocate(c.next, c.nextFlags);
+    if (c.cached != 0) {
+      EXPECT_EQ(next == freed, c.reused);
+    }
+    // The block taken back is a sound new block.
+    auto* data = static_cast<unsigned char*>(next);
+    EXPECT_EQ(Word(data - 16), OSSMEM_EYE_ALLOCATED);
+    EXPECT_EQ(Word(data - 12), c.next);
+    EXPECT_EQ(Word(data - 20), OSSMEM_MODE_IDLE);
+    EXPECT_EQ(Word(data - 32), 0u);
+    EXPECT_EQ(Word(data - 28), 0u);
+    EXPECT_EQ(Word(data - 24), c.next);
+    if ((c.nextFlags & OSSMEM_ALLOC_ZERO) != 0) {
+      for (std::uint32_t i = 0; i < c.next; ++i) ASSERT_EQ(data[i], 0) << i;
+    }
+    EXPECT_EQ(ossMemTrimThreadCache(), c.reused ? 0 : c.cached);
+    FdCapture errors(2);
+    Free(next);
+    EXPECT_EQ(errors.Stop(), "");
+    ossMemTrimThreadCache();
+  }
+}
+
+TEST_F(MemoryCacheTest, CachedBlockFreedTwiceIsReportedAndCachedOnce) {
+  void* block = Allocate(64);
+  void* copy = block;
+  Free(block);
+  FdCapture errors(2);
+  EXPECT_EQ(_ossMemFree(&copy, nullptr, 0, __FILE__, __LINE__), 0u);
+  const std::vector<std::string> expected = {"Freeing freed memory found at:",
+                                             "Invalid block eye-catcher (0xDEAD055E) found at:",
+                                             "Freeing freed memory found at:"};
+  EXPECT_EQ(Reports(errors.Stop()), expected);
+  void* first = Allocate(64);
+  void* second = Allocate(64);
+  EXPECT_EQ(first, block);
+  EXPECT_NE(second, block) << "the block was handed out once";
+  Free(first);
+  Free(second);
+}
+
+TEST_F(MemoryCacheTest, BlockWhoseSizesDisagreeGoesToTheHeap) {
+  // A header size that no longer matches the prefix's could hand the block out again for the
+  // wrong size: such a block is released to the heap, not cached.
+  void* block = Allocate(64);
+  auto* data = static_cast<unsigned char*>(block);
+  const std::uint32_t other = 200;
+  std::memcpy(data - 12, &other, sizeof other);
+  Free(block);
+  EXPECT_EQ(ossMemTrimThreadCache(), 0u);
+}
+
+TEST_F(MemoryCacheTest, ThreadKeepsAtMost32KiB) {
+  std::vector<void*> blocks(1000);
+  for (void*& block : blocks) block = Allocate(64);
+  for (void* block : blocks) Free(block);
+  EXPECT_EQ(ossMemTrimThreadCache(), 32768 / 96 * 96);
+  EXPECT_EQ(ossMemTrimThreadCache(), 0u);
+}
+
+TEST_F(MemoryCacheTest, EndingThreadHandsItsCacheBack) {
+  constexpr int kBlocks = 300;  // 300 * 96 bytes: below the bound, all cached
+  const std::size_t before = HeapInUse();
+  std::size_t held = 0;
+  std::thread([&] {
+    std::vector<void*> blocks(kBlocks);
+    for (void*& block : blocks) block = Allocate(64);
+    for (void* block : blocks) Free(block);
+    held = HeapInUse();
+  }).join();
+  EXPECT_GE(held, before + kBlocks * 96) << "the thread's cache held its blocks";
+  EXPECT_LT(HeapInUse(), before + kBlocks * 96 / 2) << "and handed them back when it ended";
 }
 
 // ---------------------------------------------------------------------------------------------
