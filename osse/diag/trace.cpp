@@ -455,9 +455,13 @@ inline void writeShort(GTCB* gtcb, std::uint32_t tidLow, std::uint32_t tidHigh, 
 }
 
 // The same for records with one item (the data and error points of the trace-point macros).
-inline void writeOneItem(GTCB* gtcb, std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId,
-                         std::uint32_t type, std::uint32_t probe, std::uint32_t data1, std::uint32_t data2,
-                         const Item& item) noexcept {
+// Always inlined into its two callers: as a call of its own, the item went through memory, and
+// reading its type and length back as one word where they were stored as two could not be
+// forwarded from the stores, which stalled every data point.
+__attribute__((always_inline)) inline void writeOneItem(GTCB* gtcb, std::uint32_t tidLow, std::uint32_t tidHigh,
+                                                        std::uint32_t functionId, std::uint32_t type,
+                                                        std::uint32_t probe, std::uint32_t data1,
+                                                        std::uint32_t data2, const Item& item) noexcept {
   Stored stored = storedForm(item);
   if (stored.bytes > GTRACE_MAX_ITEM_BYTES - 8) {
     stored.bytes = stored.recordedLength = GTRACE_MAX_ITEM_BYTES - 8;
