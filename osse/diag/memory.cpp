@@ -18,6 +18,7 @@
 #include "osse/diag/log.h"
 #include "osse/diag/memory_cache.h"
 #include "osse/diag/syserror.h"
+#include "osse/diag/tracepoints.h"
 #include "platform/winerror.h"
 
 // The heap's malloc and free are called through their GOT entries rather than through PLT stubs:
@@ -181,8 +182,11 @@ void reportCorruption(const char* message, const char* file, std::uint32_t line)
 __attribute__((noinline)) std::uint32_t heapFailure(std::uint64_t total, std::uint32_t allocFlags) noexcept {
   const std::uint32_t error = tarn::platform::WinErrorFromErrno(errno != 0 ? errno : ENOMEM);
   const std::uint32_t totalItem = static_cast<std::uint32_t>(total);
-  return ossSystemErrorHandler(ECF_FN_ossMemAlloc, ECF_FN_malloc, error, 40, 5, 0, nullptr, 2, &totalItem, 4u,
-                               OSS_LOG_TYPE_UNSIGNED, &allocFlags, 4u, OSS_LOG_TYPE_HEX);
+  const std::uint32_t rc = ossSystemErrorHandler(ECF_FN_ossMemAlloc, ECF_FN_malloc, error, 40, 5, 0, nullptr, 2,
+                                                 &totalItem, 4u, OSS_LOG_TYPE_UNSIGNED, &allocFlags, 4u,
+                                                 OSS_LOG_TYPE_HEX);
+  GTRACE_ERROR(ECF_FN__ossMemAlloc, 40, &rc);
+  return rc;
 }
 
 const char* baseName(const char* file) noexcept {
@@ -521,8 +525,12 @@ const OSSMemDebugCB* ossMemGetDebugCB() noexcept {
 
 std::uint32_t ossMemSetDebug(std::uint32_t flags, std::uint32_t mode, std::uint32_t frontPads,
                              std::uint32_t backPads) noexcept {
+  GTRACE_ENTRY(ECF_FN_ossMemSetDebug);
   ensureSettingsRead();
-  return applySettings({flags, mode, frontPads, backPads});
+  const std::uint32_t rc = applySettings({flags, mode, frontPads, backPads});
+  if (rc != 0) GTRACE_ERROR(ECF_FN_ossMemSetDebug, 10, &rc);
+  GTRACE_EXIT(ECF_FN_ossMemSetDebug, &rc);
+  return rc;
 }
 
 namespace {
@@ -605,7 +613,9 @@ __attribute__((noinline)) std::uint32_t freeNullPointer(const char* file, std::u
                 file != nullptr ? file : "", line);
   ossLog(nullptr, ECF_FN_ossMemFree, ECF_MEM_NULL_POINTER, 20, 3, 1, text,
          static_cast<std::uint32_t>(std::strlen(text) + 1), OSS_LOG_TYPE_STRING);
-  return ECF_MEM_NULL_POINTER;
+  const std::uint32_t rc = ECF_MEM_NULL_POINTER;
+  GTRACE_ERROR(ECF_FN__ossMemFree, 20, &rc);
+  return rc;
 }
 
 __attribute__((noinline)) void freeChecked(void** pp, const char* file, std::uint32_t line) noexcept {
@@ -680,8 +690,11 @@ TARN_MEM_HOT bool releaseIdle(unsigned char* data) noexcept {
 // the arguments, a pending leak-report request, the settings.
 __attribute__((noinline)) std::uint32_t allocateOther(void** ppOut, std::uint32_t size, std::uint32_t allocFlags,
                                                       const char* file, std::uint32_t line) noexcept {
-  if (ppOut == nullptr || size == 0 || (allocFlags & ~(OSSMEM_ALLOC_ZERO | OSSMEM_ALLOC_EYE_FLAG)) != 0)
-    return ECF_INVALID_PARAMETER;
+  if (ppOut == nullptr || size == 0 || (allocFlags & ~(OSSMEM_ALLOC_ZERO | OSSMEM_ALLOC_EYE_FLAG)) != 0) {
+    const std::uint32_t rc = ECF_INVALID_PARAMETER;
+    GTRACE_ERROR(ECF_FN__ossMemAlloc, 10, &rc);
+    return rc;
+  }
   serveDumpRequest();
   const std::uint64_t hot = g_hotSettings.load(std::memory_order_acquire);
   if (idleAllocation(hot) && (allocFlags & OSSMEM_ALLOC_ZERO) == 0) return allocateIdle(ppOut, size, allocFlags, line);
@@ -692,7 +705,11 @@ __attribute__((noinline)) std::uint32_t allocateOther(void** ppOut, std::uint32_
 
 // Every free the short way of _ossMemFree does not take, in the full order of its tests.
 __attribute__((noinline)) std::uint32_t freeOther(void** pp, const char* file, std::uint32_t line) noexcept {
-  if (pp == nullptr) return ECF_INVALID_PARAMETER;
+  if (pp == nullptr) {
+    const std::uint32_t rc = ECF_INVALID_PARAMETER;
+    GTRACE_ERROR(ECF_FN__ossMemFree, 10, &rc);
+    return rc;
+  }
   if (*pp == nullptr) return freeNullPointer(file, line);
   serveDumpRequest();
   if (taggedFree(g_hotSettings.load(std::memory_order_acquire)) && releaseIdle(static_cast<unsigned char*>(*pp))) {
@@ -739,13 +756,18 @@ std::uint32_t _ossMemFree(void** pp, void* reserved1, std::uint32_t reserved2, c
 }
 
 std::uint32_t _ossMemAllocCheck(void** pp, const char* file, std::uint32_t line, std::uint32_t markFreed) noexcept {
+  GTRACE_ENTRY(ECF_FN__ossMemAllocCheck);
   ensureSettingsRead();
   const CheckResult result = checkBlock(pp, file, line, markFreed != 0 ? CheckKind::MarkFreed : CheckKind::Inspect);
   if (markFreed != 0 && pp != nullptr && *pp != nullptr) *pp = result.raw;
+  GTRACE_EXIT(ECF_FN__ossMemAllocCheck, &result.size);
   return result.size;
 }
 
-std::uint32_t ossMemAllocList(bool toFile) noexcept {
+namespace {
+
+// The work of ossMemAllocList, between its entry and exit points.
+std::uint32_t writeLeakReport(bool toFile) noexcept {
   ensureSettingsRead();
   const Settings settings = snapshotSettings();
   if (settings.mode != OSSMEM_MODE_FULL) return 0;
@@ -790,6 +812,15 @@ std::uint32_t ossMemAllocList(bool toFile) noexcept {
   }
   g_cb.latch.release();
   return 0;
+}
+
+}  // namespace
+
+std::uint32_t ossMemAllocList(bool toFile) noexcept {
+  GTRACE_ENTRY(ECF_FN_ossMemAllocList);
+  const std::uint32_t rc = writeLeakReport(toFile);
+  GTRACE_EXIT(ECF_FN_ossMemAllocList, &rc);
+  return rc;
 }
 
 std::uint64_t ossMemTrimThreadCache() noexcept { return ossMemIdleCacheRelease(false); }

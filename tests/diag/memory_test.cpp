@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +45,8 @@ extern "C" std::size_t __sanitizer_get_allocated_size(const volatile void* point
 
 #include "osse/diag/ecf.h"
 #include "osse/diag/log.h"
+#include "osse/diag/trace.h"
+#include "trace_support.h"
 
 extern char** environ;
 
@@ -900,6 +903,59 @@ TEST_F(MemoryTest, FfdcFlagNeedsADirectory) {
   EXPECT_TRUE(ossMemIsMemFFDCAndOSSeMemDebugPathSet());
   g_szMemDebugLogPath[0] = '\0';
   g_bIsMemoryFFDCEnabledFlag = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Trace points
+// ---------------------------------------------------------------------------------------------
+
+struct TracedPoint {
+  std::uint32_t type, functionId, probe, rc;
+  bool operator==(const TracedPoint&) const = default;
+};
+std::vector<TracedPoint> g_tracedPoints;
+
+void RecordMemoryPoint(std::uint32_t type, std::uint32_t functionId, std::uint32_t probe, const std::uint32_t* rc,
+                       std::uint32_t, void*) {
+  const std::uint32_t memoryFunctions[] = {ECF_FN__ossMemAlloc, ECF_FN__ossMemFree, ECF_FN_ossMemSetDebug,
+                                           ECF_FN__ossMemAllocCheck, ECF_FN_ossMemAllocList};
+  if (std::find(std::begin(memoryFunctions), std::end(memoryFunctions), functionId) != std::end(memoryFunctions))
+    g_tracedPoints.push_back({type, functionId, type == GTRACE_REC_ENTRY || type == GTRACE_REC_EXIT ? 0 : probe,
+                              rc != nullptr ? *rc : 0xDEADu});
+}
+
+TEST_F(MemoryTest, ColdWaysAndFailuresAreTraced) {
+  tarn::test::TraceBlock block;
+  block.options().flags = GTRACE_FLAG_CALLBACK;
+  ASSERT_EQ(block.start(&RecordMemoryPoint), 0u);
+  g_tracedPoints.clear();
+  FdCapture errors(2);
+  void* sound = nullptr;
+  EXPECT_EQ(_ossMemAlloc(&sound, nullptr, 16, 0, __FILE__, __LINE__), 0u);  // the short way: no points
+  void* refused = nullptr;
+  EXPECT_EQ(_ossMemAlloc(&refused, nullptr, 0, 0, __FILE__, __LINE__), ECF_INVALID_PARAMETER);
+  EXPECT_EQ(_ossMemFree(nullptr, nullptr, 0, __FILE__, __LINE__), ECF_INVALID_PARAMETER);
+  void* null = nullptr;
+  EXPECT_EQ(_ossMemFree(&null, nullptr, 0, __FILE__, __LINE__), ECF_MEM_NULL_POINTER);
+  EXPECT_EQ(ossMemSetDebug(0, OSSMEM_MODE_NONE, 0, 0), ECF_MEM_CANNOT_TOGGLE_MEM_DEBUG_AFTER_ALLOC);
+  EXPECT_EQ(_ossMemAllocCheck(&sound, __FILE__, __LINE__, 0), 16u);
+  EXPECT_EQ(ossMemAllocList(false), 0u);
+  EXPECT_EQ(_ossMemFree(&sound, nullptr, 0, __FILE__, __LINE__), 0u);
+  gtraceDetach();
+  errors.Stop();
+  const std::vector<TracedPoint> expected = {
+      {GTRACE_REC_ERROR, ECF_FN__ossMemAlloc, 10, 0xDEADu},
+      {GTRACE_REC_ERROR, ECF_FN__ossMemFree, 10, 0xDEADu},
+      {GTRACE_REC_ERROR, ECF_FN__ossMemFree, 20, 0xDEADu},
+      {GTRACE_REC_ENTRY, ECF_FN_ossMemSetDebug, 0, 0xDEADu},
+      {GTRACE_REC_ERROR, ECF_FN_ossMemSetDebug, 10, 0xDEADu},
+      {GTRACE_REC_EXIT, ECF_FN_ossMemSetDebug, 0, ECF_MEM_CANNOT_TOGGLE_MEM_DEBUG_AFTER_ALLOC},
+      {GTRACE_REC_ENTRY, ECF_FN__ossMemAllocCheck, 0, 0xDEADu},
+      {GTRACE_REC_EXIT, ECF_FN__ossMemAllocCheck, 0, 16u},
+      {GTRACE_REC_ENTRY, ECF_FN_ossMemAllocList, 0, 0xDEADu},
+      {GTRACE_REC_EXIT, ECF_FN_ossMemAllocList, 0, 0u},
+  };
+  EXPECT_EQ(g_tracedPoints, expected);
 }
 
 // ---------------------------------------------------------------------------------------------
