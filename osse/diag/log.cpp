@@ -16,6 +16,7 @@
 #include "osse/diag/ecf.h"
 #include "osse/diag/logfile.h"
 #include "osse/diag/syserror.h"
+#include "osse/diag/tracepoints.h"
 #include "osse/sys/timestring.h"
 #include "platform/diagnostics.h"
 
@@ -409,15 +410,29 @@ std::uint32_t ossLogSysRC(OSSLogFac* facility, std::uint32_t functionId, std::ui
   return result;
 }
 
-std::uint32_t ossLogFacOpen(const OSSLogFacOpenParam* param, OSSLogFac* facility) noexcept {
-  if (param == nullptr || param->version < OSS_VERSION_MINIMUM) return ECF_INVALID_PARAMETER;
+namespace {
+
+bool validOpenParam(const OSSLogFacOpenParam* param) noexcept {
+  if (param == nullptr || param->version < OSS_VERSION_MINIMUM) return false;
   const std::uint32_t destination = param->destination;
   if (destination != OSS_LOG_DEST_FILE && destination != OSS_LOG_DEST_EVENTLOG && destination != OSS_LOG_DEST_STDERR)
-    return ECF_INVALID_PARAMETER;
-  if (param->level > 6) return ECF_INVALID_PARAMETER;
-  if (destination == OSS_LOG_DEST_FILE && param->path[0] == '\0') return ECF_INVALID_PARAMETER;
-  if (param->name[0] == '\0') return ECF_INVALID_PARAMETER;
+    return false;
+  if (param->level > 6) return false;
+  if (destination == OSS_LOG_DEST_FILE && param->path[0] == '\0') return false;
+  return param->name[0] != '\0';
+}
 
+}  // namespace
+
+// The facility functions leave an error point when they refuse and trace nothing else; the
+// record functions trace nothing, since the trace facility logs its own failures through them.
+std::uint32_t ossLogFacOpen(const OSSLogFacOpenParam* param, OSSLogFac* facility) noexcept {
+  if (!validOpenParam(param)) {
+    const std::uint32_t rc = ECF_INVALID_PARAMETER;
+    GTRACE_ERROR(ECF_FN_ossLogFacOpen, 10, &rc);
+    return rc;
+  }
+  const std::uint32_t destination = param->destination;
   OSSLogFac* fac = resolve(facility);
   // A facility in use keeps its latch: re-initialising it under a writer would let a second
   // record in. A closed one may hold anything (a caller's fresh object), so it starts free.
@@ -443,7 +458,11 @@ std::uint32_t ossLogFacClose(OSSLogFac* facility) noexcept {
 
 std::uint32_t ossLogFacSetLevel(OSSLogFac* facility, std::uint32_t level) noexcept {
   OSSLogFac* fac = resolve(facility);
-  if (!isOpen(fac)) return ECF_INVALID_PARAMETER;
+  if (!isOpen(fac)) {
+    const std::uint32_t rc = ECF_INVALID_PARAMETER;
+    GTRACE_ERROR(ECF_FN_ossLogFacSetLevel, 10, &rc);
+    return rc;
+  }
   fac->latch.get();
   fac->level = level;
   fac->latch.release();

@@ -25,7 +25,9 @@
 #include <vector>
 
 #include "osse/diag/ecf.h"
+#include "osse/diag/trace.h"
 #include "test_root.h"
+#include "trace_support.h"
 
 namespace {
 
@@ -159,6 +161,32 @@ TEST_F(LogTest, OpenRefusesInvalidParameterObjects) {
     EXPECT_EQ(ossLogFacOpen(&c.param, &facility), c.expected) << c.what;
     EXPECT_EQ(facility.open, c.expected == 0 ? 1 : 0) << c.what;
   }
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> g_logPoints;  // function, type
+
+void RecordLogPoint(std::uint32_t type, std::uint32_t functionId, std::uint32_t probe, const std::uint32_t*,
+                    std::uint32_t, void*) {
+  if (functionId == ECF_FN_ossLogFacOpen || functionId == ECF_FN_ossLogFacSetLevel ||
+      functionId == ECF_FN_ossLogFacClose || functionId == ECF_FN_ossLog)
+    g_logPoints.emplace_back(functionId, type == GTRACE_REC_ERROR ? probe : 1000 + type);
+}
+
+TEST_F(LogTest, RefusalsLeaveAnErrorPointAndRecordsNone) {
+  tarn::test::TraceBlock block;
+  block.options().flags = GTRACE_FLAG_CALLBACK;
+  ASSERT_EQ(block.start(&RecordLogPoint), 0u);
+  g_logPoints.clear();
+  OSSLogFac closed = {};
+  EXPECT_EQ(ossLogFacOpen(nullptr, &closed), ECF_INVALID_PARAMETER);
+  EXPECT_EQ(ossLogFacSetLevel(&closed, 3), ECF_INVALID_PARAMETER);
+  OpenStderr(3);
+  EXPECT_EQ(ossLog(nullptr, ECF_FN_ossLog, 0, 10, 1, 0), 0u);
+  EXPECT_EQ(ossLogFacClose(nullptr), 0u);
+  gtraceDetach();
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {{ECF_FN_ossLogFacOpen, 10},
+                                                                         {ECF_FN_ossLogFacSetLevel, 10}};
+  EXPECT_EQ(g_logPoints, expected);
 }
 
 TEST_F(LogTest, NamesLongerThanTheirFieldsAreCut) {
