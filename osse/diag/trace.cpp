@@ -454,14 +454,24 @@ inline void writeShort(GTCB* gtcb, std::uint32_t tidLow, std::uint32_t tidHigh, 
   ramboSyncInline(cb, &reservation);
 }
 
-// The same for records with one item (the data and error points of the trace-point macros).
+// The same for records with exactly one item (the data and error points of the trace-point
+// macros), when the options ask for nothing that costs: the item is taken from the list and the
+// record written, and true returned; otherwise nothing is read and false returned.
 // Always inlined into its two callers: as a call of its own, the item went through memory, and
 // reading its type and length back as one word where they were stored as two could not be
 // forwarded from the stores, which stalled every data point.
-__attribute__((always_inline)) inline void writeOneItem(GTCB* gtcb, std::uint32_t tidLow, std::uint32_t tidHigh,
+__attribute__((always_inline)) inline bool writeOneItem(std::uint32_t tidLow, std::uint32_t tidHigh,
                                                         std::uint32_t functionId, std::uint32_t type,
                                                         std::uint32_t probe, std::uint32_t data1,
-                                                        std::uint32_t data2, const Item& item) noexcept {
+                                                        std::uint32_t data2, std::uint32_t itemCount,
+                                                        va_list* list) noexcept {
+  GTCB* gtcb = loadRelaxed(g_pGTCB);
+  if (itemCount != 1 || gtcb == nullptr || (gtcb->options.flags & kShortcutBlockers) != 0) return false;
+  Item item;
+  item.type = va_arg(*list, std::uint32_t);
+  item.length = va_arg(*list, std::uint32_t);
+  item.data = va_arg(*list, const void*);
+  item.tag = false;
   Stored stored = storedForm(item);
   if (stored.bytes > GTRACE_MAX_ITEM_BYTES - 8) {
     stored.bytes = stored.recordedLength = GTRACE_MAX_ITEM_BYTES - 8;
@@ -494,6 +504,7 @@ __attribute__((always_inline)) inline void writeOneItem(GTCB* gtcb, std::uint32_
                   stored.bytes);
   }
   ramboSyncInline(cb, &reservation);
+  return true;
 }
 
 void withItems(Point& p, std::uint32_t count, va_list* list) noexcept {
@@ -892,21 +903,12 @@ void _gtraceVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t funct
                 std::uint32_t type, std::uint32_t itemCount, ...) noexcept {
   va_list ap;
   va_start(ap, itemCount);
-  GTCB* gtcb = loadRelaxed(g_pGTCB);
-  if (itemCount == 1 && gtcb != nullptr && (gtcb->options.flags & kShortcutBlockers) == 0) {
-    Item item;
-    item.type = va_arg(ap, std::uint32_t);
-    item.length = va_arg(ap, std::uint32_t);
-    item.data = va_arg(ap, const void*);
-    item.tag = false;
-    writeOneItem(gtcb, tidLow, tidHigh, functionId, type, probe, 0, 0, item);
-    va_end(ap);
-    return;
+  if (!writeOneItem(tidLow, tidHigh, functionId, type, probe, 0, 0, itemCount, &ap)) {
+    Point p = makePoint(tidLow, tidHigh, functionId, type);
+    p.probe = probe;
+    withItems(p, itemCount, &ap);
+    tracePoint(p);
   }
-  Point p = makePoint(tidLow, tidHigh, functionId, type);
-  p.probe = probe;
-  withItems(p, itemCount, &ap);
-  tracePoint(p);
   va_end(ap);
 }
 
@@ -925,24 +927,15 @@ void _gtraceErrorVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t 
                      ...) noexcept {
   va_list ap;
   va_start(ap, itemCount);
-  GTCB* gtcb = loadRelaxed(g_pGTCB);
-  if (itemCount == 1 && gtcb != nullptr && (gtcb->options.flags & kShortcutBlockers) == 0) {
-    Item item;
-    item.type = va_arg(ap, std::uint32_t);
-    item.length = va_arg(ap, std::uint32_t);
-    item.data = va_arg(ap, const void*);
-    item.tag = false;
-    writeOneItem(gtcb, tidLow, tidHigh, functionId, type, probe, data1, data2, item);
-    va_end(ap);
-    return;
+  if (!writeOneItem(tidLow, tidHigh, functionId, type, probe, data1, data2, itemCount, &ap)) {
+    Point p = makePoint(tidLow, tidHigh, functionId, type);
+    p.probe = probe;
+    p.data1 = data1;
+    p.data2 = data2;
+    p.counts = Counts::kError;
+    withItems(p, itemCount, &ap);
+    tracePoint(p);
   }
-  Point p = makePoint(tidLow, tidHigh, functionId, type);
-  p.probe = probe;
-  p.data1 = data1;
-  p.data2 = data2;
-  p.counts = Counts::kError;
-  withItems(p, itemCount, &ap);
-  tracePoint(p);
   va_end(ap);
 }
 
