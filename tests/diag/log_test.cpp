@@ -163,20 +163,11 @@ TEST_F(LogTest, OpenRefusesInvalidParameterObjects) {
   }
 }
 
-std::vector<std::pair<std::uint32_t, std::uint32_t>> g_logPoints;  // function, type
-
-void RecordLogPoint(std::uint32_t type, std::uint32_t functionId, std::uint32_t probe, const std::uint32_t*,
-                    std::uint32_t, void*) {
-  if (functionId == ECF_FN_ossLogFacOpen || functionId == ECF_FN_ossLogFacSetLevel ||
-      functionId == ECF_FN_ossLogFacClose || functionId == ECF_FN_ossLog)
-    g_logPoints.emplace_back(functionId, type == GTRACE_REC_ERROR ? probe : 1000 + type);
-}
-
 TEST_F(LogTest, RefusalsLeaveAnErrorPointAndRecordsNone) {
+  tarn::test::PointCollector points({ECF_FN_ossLogFacOpen, ECF_FN_ossLogFacSetLevel, ECF_FN_ossLogFacClose, ECF_FN_ossLog});
   tarn::test::TraceBlock block;
   block.options().flags = GTRACE_FLAG_CALLBACK;
-  ASSERT_EQ(block.start(&RecordLogPoint), 0u);
-  g_logPoints.clear();
+  ASSERT_EQ(block.start(&tarn::test::PointCollector::callback), 0u);
   OSSLogFac closed = {};
   EXPECT_EQ(ossLogFacOpen(nullptr, &closed), ECF_INVALID_PARAMETER);
   EXPECT_EQ(ossLogFacSetLevel(&closed, 3), ECF_INVALID_PARAMETER);
@@ -184,9 +175,9 @@ TEST_F(LogTest, RefusalsLeaveAnErrorPointAndRecordsNone) {
   EXPECT_EQ(ossLog(nullptr, ECF_FN_ossLog, 0, 10, 1, 0), 0u);
   EXPECT_EQ(ossLogFacClose(nullptr), 0u);
   gtraceDetach();
-  const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {{ECF_FN_ossLogFacOpen, 10},
-                                                                         {ECF_FN_ossLogFacSetLevel, 10}};
-  EXPECT_EQ(g_logPoints, expected);
+  const std::vector<tarn::test::SeenPoint> expected = {{GTRACE_REC_ERROR, ECF_FN_ossLogFacOpen, 10, 0},
+                                                       {GTRACE_REC_ERROR, ECF_FN_ossLogFacSetLevel, 10, 0}};
+  EXPECT_EQ(points.points(), expected);
 }
 
 TEST_F(LogTest, NamesLongerThanTheirFieldsAreCut) {

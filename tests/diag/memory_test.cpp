@@ -909,26 +909,12 @@ TEST_F(MemoryTest, FfdcFlagNeedsADirectory) {
 // Trace points
 // ---------------------------------------------------------------------------------------------
 
-struct TracedPoint {
-  std::uint32_t type, functionId, probe, rc;
-  bool operator==(const TracedPoint&) const = default;
-};
-std::vector<TracedPoint> g_tracedPoints;
-
-void RecordMemoryPoint(std::uint32_t type, std::uint32_t functionId, std::uint32_t probe, const std::uint32_t* rc,
-                       std::uint32_t, void*) {
-  const std::uint32_t memoryFunctions[] = {ECF_FN__ossMemAlloc, ECF_FN__ossMemFree, ECF_FN_ossMemSetDebug,
-                                           ECF_FN__ossMemAllocCheck, ECF_FN_ossMemAllocList};
-  if (std::find(std::begin(memoryFunctions), std::end(memoryFunctions), functionId) != std::end(memoryFunctions))
-    g_tracedPoints.push_back({type, functionId, type == GTRACE_REC_ENTRY || type == GTRACE_REC_EXIT ? 0 : probe,
-                              rc != nullptr ? *rc : 0xDEADu});
-}
-
 TEST_F(MemoryTest, ColdWaysAndFailuresAreTraced) {
+  tarn::test::PointCollector points({ECF_FN__ossMemAlloc, ECF_FN__ossMemFree, ECF_FN_ossMemSetDebug,
+                                     ECF_FN__ossMemAllocCheck, ECF_FN_ossMemAllocList});
   tarn::test::TraceBlock block;
   block.options().flags = GTRACE_FLAG_CALLBACK;
-  ASSERT_EQ(block.start(&RecordMemoryPoint), 0u);
-  g_tracedPoints.clear();
+  ASSERT_EQ(block.start(&tarn::test::PointCollector::callback), 0u);
   FdCapture errors(2);
   void* sound = nullptr;
   EXPECT_EQ(_ossMemAlloc(&sound, nullptr, 16, 0, __FILE__, __LINE__), 0u);  // the short way: no points
@@ -943,19 +929,19 @@ TEST_F(MemoryTest, ColdWaysAndFailuresAreTraced) {
   EXPECT_EQ(_ossMemFree(&sound, nullptr, 0, __FILE__, __LINE__), 0u);
   gtraceDetach();
   errors.Stop();
-  const std::vector<TracedPoint> expected = {
-      {GTRACE_REC_ERROR, ECF_FN__ossMemAlloc, 10, 0xDEADu},
-      {GTRACE_REC_ERROR, ECF_FN__ossMemFree, 10, 0xDEADu},
-      {GTRACE_REC_ERROR, ECF_FN__ossMemFree, 20, 0xDEADu},
-      {GTRACE_REC_ENTRY, ECF_FN_ossMemSetDebug, 0, 0xDEADu},
-      {GTRACE_REC_ERROR, ECF_FN_ossMemSetDebug, 10, 0xDEADu},
+  const std::vector<tarn::test::SeenPoint> expected = {
+      {GTRACE_REC_ERROR, ECF_FN__ossMemAlloc, 10, 0},
+      {GTRACE_REC_ERROR, ECF_FN__ossMemFree, 10, 0},
+      {GTRACE_REC_ERROR, ECF_FN__ossMemFree, 20, 0},
+      {GTRACE_REC_ENTRY, ECF_FN_ossMemSetDebug, 0, 0},
+      {GTRACE_REC_ERROR, ECF_FN_ossMemSetDebug, 10, 0},
       {GTRACE_REC_EXIT, ECF_FN_ossMemSetDebug, 0, ECF_MEM_CANNOT_TOGGLE_MEM_DEBUG_AFTER_ALLOC},
-      {GTRACE_REC_ENTRY, ECF_FN__ossMemAllocCheck, 0, 0xDEADu},
+      {GTRACE_REC_ENTRY, ECF_FN__ossMemAllocCheck, 0, 0},
       {GTRACE_REC_EXIT, ECF_FN__ossMemAllocCheck, 0, 16u},
-      {GTRACE_REC_ENTRY, ECF_FN_ossMemAllocList, 0, 0xDEADu},
+      {GTRACE_REC_ENTRY, ECF_FN_ossMemAllocList, 0, 0},
       {GTRACE_REC_EXIT, ECF_FN_ossMemAllocList, 0, 0u},
   };
-  EXPECT_EQ(g_tracedPoints, expected);
+  EXPECT_EQ(points.points(), expected);
 }
 
 // ---------------------------------------------------------------------------------------------

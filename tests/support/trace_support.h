@@ -2,10 +2,13 @@
 // attached and enabled; dumps of it written into memory or a file and read back record by record.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <ostream>
 #include <vector>
 
 #include "osse/diag/trace.h"
@@ -86,6 +89,51 @@ class TraceBlock {
   GTraceOptions* options_;
   std::uint64_t bytes_;
   char* memory_;
+};
+
+// A trace point as the point callback sees it: its kind, function and probe, and for the exit
+// kinds the return code (0 for the others).
+struct SeenPoint {
+  std::uint32_t type;
+  std::uint32_t functionId;
+  std::uint32_t probe;
+  std::uint32_t rc;
+  bool operator==(const SeenPoint&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const SeenPoint& p) {
+  return out << "{type " << p.type << ", function 0x" << std::hex << p.functionId << std::dec << ", probe " << p.probe
+             << ", rc 0x" << std::hex << p.rc << std::dec << "}";
+}
+
+// Collects, in order, the trace points of the functions a test names, through the point
+// callback of a TraceBlock started with PointCollector::callback. One collector at a time.
+class PointCollector {
+ public:
+  explicit PointCollector(std::initializer_list<std::uint32_t> functions) : functions_(functions) { current() = this; }
+  ~PointCollector() { current() = nullptr; }
+  PointCollector(const PointCollector&) = delete;
+  PointCollector& operator=(const PointCollector&) = delete;
+
+  static void callback(std::uint32_t type, std::uint32_t functionId, std::uint32_t probe, const std::uint32_t* rc,
+                       std::uint32_t, void*) {
+    PointCollector* self = current();
+    if (self == nullptr) return;
+    if (std::find(self->functions_.begin(), self->functions_.end(), functionId) == self->functions_.end()) return;
+    const bool exit = type == GTRACE_REC_EXIT;
+    self->points_.push_back({type, functionId, probe, exit && rc != nullptr ? *rc : 0u});
+  }
+
+  const std::vector<SeenPoint>& points() const { return points_; }
+  void clear() { points_.clear(); }
+
+ private:
+  static PointCollector*& current() {
+    static PointCollector* collector = nullptr;
+    return collector;
+  }
+  std::vector<std::uint32_t> functions_;
+  std::vector<SeenPoint> points_;
 };
 
 template <typename T>

@@ -844,57 +844,33 @@ TEST_F(Directories, CopyRefusalsAndRollBack) {
 // Trace points
 // ---------------------------------------------------------------------------------------------
 
-struct TracePoint {
-  std::uint32_t type;
-  std::uint32_t functionId;
-  std::uint32_t probe;
-  std::uint32_t rc;  // exit points only
-  bool operator==(const TracePoint&) const = default;
-};
-std::vector<TracePoint> g_points;
-
-void CollectPoint(std::uint32_t type, std::uint32_t functionId, std::uint32_t probe, const std::uint32_t* rc,
-                  std::uint32_t, void*) {
-  g_points.push_back({type, functionId, probe, type == GTRACE_REC_EXIT && rc != nullptr ? *rc : 0u});
-}
-
 using Tracing = FsTest;
 
 TEST_F(Tracing, EntryAndExitFrameEachCallAndAnErrorPointMarksTheFailure) {
+  tarn::test::PointCollector points({ECF_FN_ossFileDelete, ECF_FN_ossDirectoryCreate});
   tarn::test::TraceBlock block;
   block.options().flags = GTRACE_FLAG_CALLBACK;
-  ASSERT_EQ(block.start(CollectPoint), 0u);
-  g_points.clear();
+  ASSERT_EQ(block.start(&tarn::test::PointCollector::callback), 0u);
   const std::string file = makeFile("f");
   EXPECT_EQ(ossFileDelete(file.c_str()), 0u);
   EXPECT_EQ(ossDirectoryCreate(nullptr), ECF_INVALID_PARAMETER);
   gtraceDisable();
-
-  std::vector<TracePoint> ours;
-  for (const TracePoint& p : g_points) {
-    if (p.functionId == ECF_FN_ossFileDelete || p.functionId == ECF_FN_ossDirectoryCreate) ours.push_back(p);
-  }
-  const std::vector<TracePoint> expected = {
+  const std::vector<tarn::test::SeenPoint> expected = {
       {GTRACE_REC_ENTRY, ECF_FN_ossFileDelete, 0, 0},
       {GTRACE_REC_EXIT, ECF_FN_ossFileDelete, 0, 0},
       {GTRACE_REC_ENTRY, ECF_FN_ossDirectoryCreate, 0, 0},
       {GTRACE_REC_ERROR, ECF_FN_ossDirectoryCreate, 1111, 0},  // the null parameter object's probe
       {GTRACE_REC_EXIT, ECF_FN_ossDirectoryCreate, 0, ECF_INVALID_PARAMETER},
   };
-  ASSERT_EQ(ours.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(ours[i].type, expected[i].type) << i;
-    EXPECT_EQ(ours[i].probe, expected[i].probe) << i;
-    EXPECT_EQ(ours[i].rc, expected[i].rc) << i;
-    EXPECT_EQ(ours[i].functionId, expected[i].functionId) << i;
-  }
+  EXPECT_EQ(points.points(), expected);
 }
 
 TEST_F(Tracing, TheFileReplacingOperationsFrameEachCallAndMarkTheirFailures) {
+  tarn::test::PointCollector points(
+      {ECF_FN_ossFileLink, ECF_FN_ossFileRenameReplace, ECF_FN_ossDirectorySync, ECF_FN_ossFileIsAtPath});
   tarn::test::TraceBlock block;
   block.options().flags = GTRACE_FLAG_CALLBACK;
-  ASSERT_EQ(block.start(CollectPoint), 0u);
-  g_points.clear();
+  ASSERT_EQ(block.start(&tarn::test::PointCollector::callback), 0u);
   const std::string file = makeFile("f");
   EXPECT_EQ(ossFileLink(path("missing").c_str(), path("l").c_str()), ECF_FILE_DOESNT_EXIST);
   EXPECT_EQ(ossFileRenameReplace(file.c_str(), path("g").c_str()), 0u);
@@ -902,14 +878,7 @@ TEST_F(Tracing, TheFileReplacingOperationsFrameEachCallAndMarkTheirFailures) {
   bool at = false;
   EXPECT_EQ(ossFileIsAtPath(-1, path("g").c_str(), &at), ECF_INVALID_PARAMETER);
   gtraceDisable();
-
-  const std::uint32_t ids[] = {ECF_FN_ossFileLink, ECF_FN_ossFileRenameReplace, ECF_FN_ossDirectorySync,
-                               ECF_FN_ossFileIsAtPath};
-  std::vector<TracePoint> ours;
-  for (const TracePoint& p : g_points) {
-    if (std::find(std::begin(ids), std::end(ids), p.functionId) != std::end(ids)) ours.push_back(p);
-  }
-  const std::vector<TracePoint> expected = {
+  const std::vector<tarn::test::SeenPoint> expected = {
       {GTRACE_REC_ENTRY, ECF_FN_ossFileLink, 0, 0},
       {GTRACE_REC_DATA, ECF_FN_ossFileLink, 20, 0},  // the system error handler's record of the failure
       {GTRACE_REC_ERROR, ECF_FN_ossFileLink, 20, 0},
@@ -925,12 +894,7 @@ TEST_F(Tracing, TheFileReplacingOperationsFrameEachCallAndMarkTheirFailures) {
       {GTRACE_REC_ERROR, ECF_FN_ossFileIsAtPath, 20, 0},
       {GTRACE_REC_EXIT, ECF_FN_ossFileIsAtPath, 0, ECF_INVALID_PARAMETER},
   };
-  std::string seen;
-  for (const TracePoint& p : ours) {
-    seen += std::to_string(p.type) + "/" + std::to_string(p.functionId) + "/" + std::to_string(p.probe) + " ";
-  }
-  ASSERT_EQ(ours.size(), expected.size()) << seen;
-  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(ours[i], expected[i]) << i;
+  EXPECT_EQ(points.points(), expected);
 }
 
 // ---------------------------------------------------------------------------------------------

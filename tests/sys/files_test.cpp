@@ -702,26 +702,12 @@ namespace {
 
 // Trace points of the file layer: entry and exit around every operation, the parameter object as
 // a data point, an error point with the log record's probe, and the mapping's data point.
-struct Point {
-  std::uint32_t type;
-  std::uint32_t functionId;
-  std::uint32_t probe;
-  std::uint32_t rc;
-};
-std::vector<Point> g_points;
-
-void RecordPoint(std::uint32_t type, std::uint32_t functionId, std::uint32_t probe, const std::uint32_t* rc,
-                 std::uint32_t, void*) {
-  if (functionId == ECF_FN_OSSHFile_open)
-    g_points.push_back(Point{type, functionId, probe, rc != nullptr ? *rc : 0xDEADu});
-}
-
 TEST_F(FileTest, TracePoints) {
+  tarn::test::PointCollector points({ECF_FN_OSSHFile_open});
   tarn::test::TraceBlock block;
   ossLogFacClose(nullptr);  // no log file: its appends would open files as well
   block.options().flags = GTRACE_FLAG_CALLBACK;
-  ASSERT_EQ(block.start(&RecordPoint), 0u);
-  g_points.clear();
+  ASSERT_EQ(block.start(&tarn::test::PointCollector::callback), 0u);
   OSSHFile file;
   const std::string missing = dir_ + "/missing";
   const OSSFileOpenParam open = OpenParam(missing, OSS_FILE_OPEN_EXISTING, OSS_FILE_ACCESS_READ);
@@ -731,28 +717,18 @@ TEST_F(FileTest, TracePoints) {
   EXPECT_EQ(file.open(&create), ECF_FILE_PATH_DOESNT_EXIST);
   gtraceDetach();
   const std::uint32_t fn = ECF_FN_OSSHFile_open;
-  const std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t>> expected = {
-      {GTRACE_REC_ENTRY, fn, 0, 0xDEADu},
-      {GTRACE_REC_DATA, fn, 1, 0xDEADu},
-      {GTRACE_REC_ERROR, fn, 60, 0xDEADu},
+  const std::vector<tarn::test::SeenPoint> expected = {
+      {GTRACE_REC_ENTRY, fn, 0, 0},
+      {GTRACE_REC_DATA, fn, 1, 0},
+      {GTRACE_REC_ERROR, fn, 60, 0},
       {GTRACE_REC_EXIT, fn, 0, ECF_FILE_DOESNT_EXIST},
-      {GTRACE_REC_ENTRY, fn, 0, 0xDEADu},
-      {GTRACE_REC_DATA, fn, 1, 0xDEADu},
-      {GTRACE_REC_DATA, fn, 70, 0xDEADu},  // the mapping of the system error
-      {GTRACE_REC_ERROR, fn, 70, 0xDEADu},
+      {GTRACE_REC_ENTRY, fn, 0, 0},
+      {GTRACE_REC_DATA, fn, 1, 0},
+      {GTRACE_REC_DATA, fn, 70, 0},  // the mapping of the system error
+      {GTRACE_REC_ERROR, fn, 70, 0},
       {GTRACE_REC_EXIT, fn, 0, ECF_FILE_PATH_DOESNT_EXIST},
   };
-  ASSERT_EQ(g_points.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(g_points[i].type, std::get<0>(expected[i])) << i;
-    EXPECT_EQ(g_points[i].functionId, std::get<1>(expected[i])) << i;
-    if (g_points[i].type != GTRACE_REC_ENTRY && g_points[i].type != GTRACE_REC_EXIT) {
-      EXPECT_EQ(g_points[i].probe, std::get<2>(expected[i])) << i;
-    }
-    if (g_points[i].type == GTRACE_REC_EXIT) {
-      EXPECT_EQ(g_points[i].rc, std::get<3>(expected[i])) << i;
-    }
-  }
+  EXPECT_EQ(points.points(), expected);
 }
 
 }  // namespace
