@@ -226,11 +226,15 @@ struct Point {
   bool forwarded;
 };
 
-Point makePoint(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId, std::uint32_t type) noexcept {
+Point makePoint(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId, std::uint32_t type,
+                std::uint32_t probe = 0, std::uint32_t data1 = 0, std::uint32_t data2 = 0) noexcept {
   Point p{};
   p.threadId = static_cast<std::uint64_t>(tidLow) | (static_cast<std::uint64_t>(tidHigh) << 32);
   p.functionId = functionId;
   p.type = type;
+  p.probe = probe;
+  p.data1 = data1;
+  p.data2 = data2;
   p.header = GTRACE_SHORT_RECORD;
   return p;
 }
@@ -852,9 +856,7 @@ void _gtraceEntry(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t fun
     writeShort(gtcb, tidLow, tidHigh, functionId, GTRACE_REC_ENTRY, data1, data2, 0);
     return;
   }
-  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_ENTRY);
-  p.data1 = data1;
-  p.data2 = data2;
+  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_ENTRY, 0, data1, data2);
   tracePoint(p);
 }
 
@@ -862,9 +864,7 @@ void _gtraceEntryVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t 
                      std::uint32_t data2, std::uint32_t itemCount, ...) noexcept {
   va_list ap;
   va_start(ap, itemCount);
-  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_ENTRY);
-  p.data1 = data1;
-  p.data2 = data2;
+  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_ENTRY, 0, data1, data2);
   withItems(p, itemCount, &ap);
   tracePoint(p);
   va_end(ap);
@@ -877,10 +877,8 @@ void _gtraceExit(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t func
     writeShort(gtcb, tidLow, tidHigh, functionId, GTRACE_REC_EXIT, data1, data2, rc != nullptr ? *rc : 0);
     return;
   }
-  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_EXIT);
+  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_EXIT, 0, data1, data2);
   p.rc = rc;
-  p.data1 = data1;
-  p.data2 = data2;
   p.counts = Counts::kExit;
   tracePoint(p);
 }
@@ -889,10 +887,8 @@ void _gtraceExitVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t f
                     std::uint32_t data1, std::uint32_t data2, std::uint32_t itemCount, ...) noexcept {
   va_list ap;
   va_start(ap, itemCount);
-  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_EXIT);
+  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_EXIT, 0, data1, data2);
   p.rc = rc;
-  p.data1 = data1;
-  p.data2 = data2;
   p.counts = Counts::kExit;
   withItems(p, itemCount, &ap);
   tracePoint(p);
@@ -904,8 +900,7 @@ void _gtraceVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t funct
   va_list ap;
   va_start(ap, itemCount);
   if (!writeOneItem(tidLow, tidHigh, functionId, type, probe, 0, 0, itemCount, &ap)) {
-    Point p = makePoint(tidLow, tidHigh, functionId, type);
-    p.probe = probe;
+    Point p = makePoint(tidLow, tidHigh, functionId, type, probe);
     withItems(p, itemCount, &ap);
     tracePoint(p);
   }
@@ -914,10 +909,7 @@ void _gtraceVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t funct
 
 void _gtraceError(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId, std::uint32_t probe,
                   std::uint32_t type, std::uint32_t data1, std::uint32_t data2) noexcept {
-  Point p = makePoint(tidLow, tidHigh, functionId, type);
-  p.probe = probe;
-  p.data1 = data1;
-  p.data2 = data2;
+  Point p = makePoint(tidLow, tidHigh, functionId, type, probe, data1, data2);
   p.counts = Counts::kError;
   tracePoint(p);
 }
@@ -928,10 +920,7 @@ void _gtraceErrorVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t 
   va_list ap;
   va_start(ap, itemCount);
   if (!writeOneItem(tidLow, tidHigh, functionId, type, probe, data1, data2, itemCount, &ap)) {
-    Point p = makePoint(tidLow, tidHigh, functionId, type);
-    p.probe = probe;
-    p.data1 = data1;
-    p.data2 = data2;
+    Point p = makePoint(tidLow, tidHigh, functionId, type, probe, data1, data2);
     p.counts = Counts::kError;
     withItems(p, itemCount, &ap);
     tracePoint(p);
@@ -942,10 +931,7 @@ void _gtraceErrorVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t 
 void _gtraceErrorRc(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId, std::uint32_t probe,
                     std::uint32_t type, std::uint32_t data1, std::uint32_t data2, std::uint32_t rc,
                     std::uint32_t extra1, std::uint32_t extra2) noexcept {
-  Point p = makePoint(tidLow, tidHigh, functionId, type);
-  p.probe = probe;
-  p.data1 = data1;
-  p.data2 = data2;
+  Point p = makePoint(tidLow, tidHigh, functionId, type, probe, data1, data2);
   p.rcValue = rc;
   p.extra1 = extra1;
   p.extra2 = extra2;
@@ -958,10 +944,7 @@ void _gtraceErrorRcVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_
                        std::uint32_t extra1, std::uint32_t extra2, std::uint32_t itemCount, ...) noexcept {
   va_list ap;
   va_start(ap, itemCount);
-  Point p = makePoint(tidLow, tidHigh, functionId, type);
-  p.probe = probe;
-  p.data1 = data1;
-  p.data2 = data2;
+  Point p = makePoint(tidLow, tidHigh, functionId, type, probe, data1, data2);
   p.rcValue = rc;
   p.extra1 = extra1;
   p.extra2 = extra2;
@@ -973,10 +956,7 @@ void _gtraceErrorRcVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_
 
 void _gtraceErrorTrans(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId, std::uint32_t probe,
                        std::uint32_t data1, std::uint32_t data2, std::uint32_t extra1, std::uint32_t extra2) noexcept {
-  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_ERROR_TRANS);
-  p.probe = probe;
-  p.data1 = data1;
-  p.data2 = data2;
+  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_ERROR_TRANS, probe, data1, data2);
   p.extra1 = extra1;
   p.extra2 = extra2;
   p.header = GTRACE_EXTRA_RECORD;
@@ -985,8 +965,7 @@ void _gtraceErrorTrans(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_
 
 void _gtraceMarker(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId, std::uint32_t probe,
                    std::uint32_t typeArg) noexcept {
-  Point p = makePoint(tidLow, tidHigh, functionId, typeArg & 0xFFFF);
-  p.probe = probe;
+  Point p = makePoint(tidLow, tidHigh, functionId, typeArg & 0xFFFF, probe);
   p.recordFlags = (typeArg & 0x10000) ? 2 : 0;
   tracePoint(p);
 }
@@ -995,8 +974,7 @@ void _gtraceMarkerVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t
                       std::uint32_t typeArg, std::uint32_t itemCount, ...) noexcept {
   va_list ap;
   va_start(ap, itemCount);
-  Point p = makePoint(tidLow, tidHigh, functionId, typeArg & 0xFFFF);
-  p.probe = probe;
+  Point p = makePoint(tidLow, tidHigh, functionId, typeArg & 0xFFFF, probe);
   p.recordFlags = (typeArg & 0x10000) ? 2 : 0;
   withItems(p, itemCount, &ap);
   tracePoint(p);
@@ -1006,10 +984,7 @@ void _gtraceMarkerVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t
 void _gtraceEvent(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId, std::uint32_t probe,
                   std::uint32_t type, std::uint32_t data1, std::uint32_t data2, std::uint32_t itemType,
                   std::uint32_t itemLength, const void* itemData) noexcept {
-  Point p = makePoint(tidLow, tidHigh, functionId, type);
-  p.probe = probe;
-  p.data1 = data1;
-  p.data2 = data2;
+  Point p = makePoint(tidLow, tidHigh, functionId, type, probe, data1, data2);
   withItems(p, 0, nullptr);
   p.hasInline = true;
   p.inlineType = itemType;
@@ -1022,10 +997,7 @@ void _gtraceEventVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t 
                      std::uint32_t type, std::uint32_t data1, std::uint32_t data2, std::uint32_t itemType,
                      std::uint32_t itemLength, const void* itemData, std::uint32_t itemCount,
                      va_list* itemList) noexcept {
-  Point p = makePoint(tidLow, tidHigh, functionId, type);
-  p.probe = probe;
-  p.data1 = data1;
-  p.data2 = data2;
+  Point p = makePoint(tidLow, tidHigh, functionId, type, probe, data1, data2);
   withItems(p, itemCount, itemList);
   p.forwarded = true;
   p.hasInline = true;
@@ -1040,10 +1012,7 @@ void _gtraceCorrelatorVar(std::uint32_t tidLow, std::uint32_t tidHigh, std::uint
                           ...) noexcept {
   va_list ap;
   va_start(ap, itemCount);
-  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_CORRELATOR);
-  p.probe = probe;
-  p.data1 = data1;
-  p.data2 = data2;
+  Point p = makePoint(tidLow, tidHigh, functionId, GTRACE_REC_CORRELATOR, probe, data1, data2);
   p.rcValue = correlator;
   withItems(p, itemCount, &ap);
   tracePoint(p);
