@@ -432,29 +432,35 @@ void tracePoint(Point& p) noexcept {
 constexpr std::uint32_t kShortcutBlockers =
     GTRACE_FILTERED_FLAGS | GTRACE_FLAG_STOP_COUNT | GTRACE_FLAG_STOP_RC | GTRACE_FLAG_CALLBACK;
 
+// The fixed part of a fast-path record, straight into the slot (8-byte aligned: the data area and
+// the slot header are), field by field, without a copy on the stack.
+__attribute__((always_inline)) inline void writeFixedFields(GTraceRecord* r, std::uint32_t tidLow,
+                                                            std::uint32_t tidHigh, std::uint32_t functionId,
+                                                            std::uint32_t type, std::uint32_t probe,
+                                                            std::uint32_t itemBytes, std::uint32_t data1,
+                                                            std::uint32_t data2, std::uint32_t rc) noexcept {
+  r->timestamp = 0;
+  r->threadId = static_cast<std::uint64_t>(tidLow) | (static_cast<std::uint64_t>(tidHigh) << 32);
+  r->processId = g_processId;
+  r->functionId = functionId;
+  r->fixedData1 = g_fixedData1;
+  r->fixedData2 = g_fixedData2;
+  r->type = static_cast<std::uint16_t>(type);
+  r->flags = 0;
+  r->probe = static_cast<std::uint16_t>(probe);
+  r->itemBytes = static_cast<std::uint16_t>(itemBytes);
+  r->data1 = data1;
+  r->data2 = data2;
+  r->rc = rc;
+}
+
 inline void writeShort(GTCB* gtcb, std::uint32_t tidLow, std::uint32_t tidHigh, std::uint32_t functionId,
                        std::uint16_t type, std::uint32_t data1, std::uint32_t data2, std::uint32_t rc) noexcept {
   RamboCB* cb = ringOf(gtcb);
   RamboReservation reservation;
   char* record = ramboReserveInline(cb, 1, &reservation);
-  if (__builtin_expect(reservation.slot != ramboScratchInline(cb), 1)) {
-    // Straight into the slot (8-byte aligned: the data area and the slot header are), field by
-    // field, without a copy on the stack.
-    auto* r = reinterpret_cast<GTraceRecord*>(record);
-    r->timestamp = 0;
-    r->threadId = static_cast<std::uint64_t>(tidLow) | (static_cast<std::uint64_t>(tidHigh) << 32);
-    r->processId = g_processId;
-    r->functionId = functionId;
-    r->fixedData1 = g_fixedData1;
-    r->fixedData2 = g_fixedData2;
-    r->type = type;
-    r->flags = 0;
-    r->probe = 0;
-    r->itemBytes = 0;
-    r->data1 = data1;
-    r->data2 = data2;
-    r->rc = rc;
-  }
+  if (__builtin_expect(reservation.slot != ramboScratchInline(cb), 1))
+    writeFixedFields(reinterpret_cast<GTraceRecord*>(record), tidLow, tidHigh, functionId, type, 0, 0, data1, data2, rc);
   ramboSyncInline(cb, &reservation);
 }
 
@@ -486,19 +492,7 @@ __attribute__((always_inline)) inline bool writeOneItem(std::uint32_t tidLow, st
   char* record = ramboReserveInline(cb, ramboSlotsFor(56 + 8 + stored.bytes), &reservation);
   if (__builtin_expect(reservation.slot != ramboScratchInline(cb), 1)) {
     auto* r = reinterpret_cast<GTraceRecord*>(record);
-    r->timestamp = 0;
-    r->threadId = static_cast<std::uint64_t>(tidLow) | (static_cast<std::uint64_t>(tidHigh) << 32);
-    r->processId = g_processId;
-    r->functionId = functionId;
-    r->fixedData1 = g_fixedData1;
-    r->fixedData2 = g_fixedData2;
-    r->type = static_cast<std::uint16_t>(type);
-    r->flags = 0;
-    r->probe = static_cast<std::uint16_t>(probe);
-    r->itemBytes = static_cast<std::uint16_t>(8 + stored.bytes);
-    r->data1 = data1;
-    r->data2 = data2;
-    r->rc = 0;
+    writeFixedFields(r, tidLow, tidHigh, functionId, type, probe, 8 + stored.bytes, data1, data2, 0);
     r->itemCount = 1;
     auto* descriptor = reinterpret_cast<GTraceItemDescriptor*>(record + 56);
     descriptor->type = stored.type;
